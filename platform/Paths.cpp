@@ -1,0 +1,27 @@
+#include "platform/Paths.h"
+
+#include <cstdlib>
+#include <pwd.h>
+#include <unistd.h>
+
+namespace platform::paths {
+
+std::filesystem::path homeDirectory() {
+    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
+        return home;
+    }
+    if (const passwd* entry = getpwuid(getuid()); entry != nullptr && entry->pw_dir != nullptr) {
+        return entry->pw_dir;
+    }
+    return "/";
+}
+
+std::filesystem::path applicationSupportDirectory() {
+    return homeDirectory() / "Library" / "Application Support" / "Ravelune";
+}
+
+std::filesystem::path logsDirectory() {
+    return applicationSupportDirectory() / "logs";
+}
+
+}  // namespace platform::paths
