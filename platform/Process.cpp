@@ -1,0 +1,140 @@
+#include "platform/Process.h"
+
+#include <cerrno>
+#include <cstring>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace platform {
+
+namespace {
+constexpr const char* invalidArgument = "NSInvalidArgumentException";
+}
+
+Exception::Exception(std::string name, std::string reason)
+    : std::runtime_error(name + ": " + reason), _name(std::move(name)), _reason(std::move(reason)) {}
+
+std::string Exception::description() const {
+    return _reason;
+}
+
+// What the child's reaper shares with the process object; outlives either of them as needed.
+struct Process::State {
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool launched = false;
+    bool exited = false;
+    int status = 0;
+    TerminationHandler handler;
+};
+
+std::shared_ptr<Process> Process::create() {
+    return std::shared_ptr<Process>(new Process());
+}
+
+Process::Process() : _state(std::make_shared<State>()) {}
+
+Process::~Process() = default;
+
+void Process::setTerminationHandler(TerminationHandler handler) {
+    std::lock_guard lock(_state->mutex);
+    _state->handler = std::move(handler);
+}
+
+void Process::launch() {
+    {
+        std::lock_guard lock(_state->mutex);
+        if (_state->launched) {
+            throw Exception(invalidArgument, "task already launched");
+        }
+    }
+    struct stat info {};
+    if (_launchPath.empty() || ::stat(_launchPath.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        ::access(_launchPath.c_str(), X_OK) != 0) {
+        throw Exception(invalidArgument, "launch path not accessible");
+    }
+    if (_currentDirectory &&
+        (::stat(_currentDirectory->c_str(), &info) != 0 || !S_ISDIR(info.st_mode))) {
+        throw Exception(invalidArgument, "working directory doesn't exist.");
+    }
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (_standardOutput) {
+        posix_spawn_file_actions_adddup2(&actions, _standardOutput->fileHandleForWriting()->fileDescriptor(), STDOUT_FILENO);
+    }
+    if (_currentDirectory) {
+        posix_spawn_file_actions_addchdir_np(&actions, _currentDirectory->c_str());
+    }
+    std::vector<char*> argv;
+    argv.push_back(_launchPath.data());
+    for (auto& argument : _arguments) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+
+    pid_t pid = 0;
+    const int failed = ::posix_spawn(&pid, _launchPath.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (failed != 0) {
+        throw Exception(invalidArgument, std::string("launch failed: ") + std::strerror(failed));
+    }
+    _pid = pid;
+    if (_standardOutput) {
+        // Only the child writes now: the reader sees the end of output once the child is done.
+        _standardOutput->fileHandleForWriting()->closeFile();
+    }
+    {
+        std::lock_guard lock(_state->mutex);
+        _state->launched = true;
+    }
+
+    std::weak_ptr<Process> weakSelf = weak_from_this();
+    std::thread([state = _state, pid, weakSelf] {
+        int raw = 0;
+        while (::waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
+        }
+        TerminationHandler handler;
+        {
+            std::lock_guard lock(state->mutex);
+            state->exited = true;
+            state->status = WIFEXITED(raw) ? WEXITSTATUS(raw) : WIFSIGNALED(raw) ? WTERMSIG(raw) : raw;
+            handler = std::move(state->handler);
+        }
+        state->ended.notify_all();
+        if (handler) {
+            if (auto self = weakSelf.lock()) {
+                handler(*self);
+            }
+        }
+    }).detach();
+}
+
+void Process::terminate() {
+    std::lock_guard lock(_state->mutex);
+    if (_state->launched && !_state->exited) {
+        ::kill(_pid, SIGTERM);
+    }
+}
+
+void Process::waitUntilExit() {
+    std::unique_lock lock(_state->mutex);
+    _state->ended.wait(lock, [this] { return !_state->launched || _state->exited; });
+}
+
+bool Process::isRunning() const {
+    std::lock_guard lock(_state->mutex);
+    return _state->launched && !_state->exited;
+}
+
+int Process::terminationStatus() const {
+    std::lock_guard lock(_state->mutex);
+    return _state->status;
+}
+
+}  // namespace platform

@@ -1,0 +1,77 @@
+#pragma once
+
+#include "platform/FileHandle.h"
+
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace platform {
+
+// What the platform raises when a child cannot be started: a name and a reason.
+class Exception : public std::runtime_error {
+public:
+    Exception(std::string name, std::string reason);
+    const std::string& name() const { return _name; }
+    const std::string& reason() const { return _reason; }
+    // The reason, as the platform prints an exception.
+    std::string description() const;
+
+private:
+    std::string _name;
+    std::string _reason;
+};
+
+// A child process, configured and then launched once. Whatever is not set is inherited from
+// the installer: environment, working directory, standard input, output and error.
+class Process : public std::enable_shared_from_this<Process> {
+public:
+    using TerminationHandler = std::function<void(Process&)>;
+
+    static std::shared_ptr<Process> create();
+    ~Process();
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    void setLaunchPath(std::string path) { _launchPath = std::move(path); }
+    const std::string& launchPath() const { return _launchPath; }
+    void setArguments(std::vector<std::string> arguments) { _arguments = std::move(arguments); }
+    const std::vector<std::string>& arguments() const { return _arguments; }
+    void setCurrentDirectoryPath(std::string path) { _currentDirectory = std::move(path); }
+    // The child's standard output goes into the pipe; the installer's copy of the writing end
+    // is closed at launch, so the reading end sees the end of output when the child is done.
+    void setStandardOutput(std::shared_ptr<Pipe> pipe) { _standardOutput = std::move(pipe); }
+    // Called once, on a background thread, when the child has ended.
+    void setTerminationHandler(TerminationHandler handler);
+
+    // Starts the child. Throws Exception when the launch path cannot be run, when the working
+    // directory does not exist, or when the process is launched twice.
+    void launch();
+    // Sends SIGTERM to the child; does nothing before launch or after its end.
+    void terminate();
+    void waitUntilExit();
+
+    bool isRunning() const;
+    pid_t processIdentifier() const { return _pid; }
+    // The exit status, or the number of the signal that ended the child.
+    int terminationStatus() const;
+
+private:
+    struct State;
+    Process();
+
+    std::string _launchPath;
+    std::vector<std::string> _arguments;
+    std::optional<std::string> _currentDirectory;
+    std::shared_ptr<Pipe> _standardOutput;
+    pid_t _pid = 0;
+    std::shared_ptr<State> _state;
+};
+
+}  // namespace platform
