@@ -1,0 +1,119 @@
+#include "DownloadableEntry.h"
+
+#include "BashTask.h"
+#include "Logger/Logger.h"
+#include "platform/Bundle.h"
+#include "platform/Environment.h"
+#include "platform/Error.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <fstream>
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+std::optional<std::string> stringValue(const json& element, const char* key) {
+    const auto found = element.find(key);
+    if (found == element.end() || !found->is_string()) {
+        return std::nullopt;
+    }
+    return found->get<std::string>();
+}
+
+// A number, or a numeric string read by its leading integer; 0 for anything else.
+std::int64_t integerValue(const json& element, const char* key) {
+    const auto found = element.find(key);
+    if (found == element.end()) {
+        return 0;
+    }
+    if (found->is_number()) {
+        return found->is_number_float() ? static_cast<std::int64_t>(found->get<double>()) : found->get<std::int64_t>();
+    }
+    if (found->is_string()) {
+        return std::strtoll(found->get_ref<const std::string&>().c_str(), nullptr, 10);
+    }
+    return 0;
+}
+
+void removeLeftover(const fs::path& path) {
+    std::error_code error;
+    if (!fs::exists(path, error)) {
+        return;
+    }
+    fs::remove_all(path, error);
+    if (error) {
+        Logger::shared().logError("Cannot remove file %@. Error %@", path, platform::Error::posix(error.value()));
+    } else {
+        Logger::shared().logDebug("Removed file %@.", path);
+    }
+}
+
+}  // namespace
+
+std::vector<std::shared_ptr<DownloadableEntry>> DownloadableEntry::entriesFromFile(const std::string& path) {
+    std::vector<std::shared_ptr<DownloadableEntry>> entries;
+    const fs::path file = platform::Bundle::mainBundle().resourcePath() / path;
+    std::ifstream stream(file);
+    const json document = json::parse(stream, nullptr, false);
+    if (!stream.is_open() || document.is_discarded() || !document.is_object()) {
+        Logger::shared().logError("Cannot read the components from %@", file);
+        return entries;
+    }
+    const auto downloads = document.find("downloads");
+    if (downloads == document.end() || !downloads->is_array()) {
+        return entries;
+    }
+    for (const auto& element : *downloads) {
+        if (!element.is_object()) {
+            continue;
+        }
+        auto entry = std::make_shared<DownloadableEntry>(stringValue(element, "name").value_or(std::string()));
+        if (const auto destination = stringValue(element, "destination")) {
+            entry->destinationUrl = fs::path(platform::temporaryDirectory()) / *destination;
+        }
+        entry->sourceUrl = stringValue(element, "url");
+        entry->setCheckerPath(stringValue(element, "checker"));
+        entry->setInstallerPath(stringValue(element, "installer"));
+        entry->downloadStartStatus = integerValue(element, "downloadStartStatus");
+        entry->downloadFinishStatus = integerValue(element, "downloadFinishStatus");
+        entry->installCompletedStatus = integerValue(element, "installCompletedStatus");
+        entries.push_back(entry);
+        if (entry->destinationUrl) {
+            removeLeftover(*entry->destinationUrl);
+        }
+    }
+    return entries;
+}
+
+std::string DownloadableEntry::absolutePathForLocalPath(const std::string& localPath) {
+    const fs::path configs = platform::Bundle::mainBundle().resourcePath() / "Configs/Configs.json";
+    return (configs.parent_path() / localPath).string();
+}
+
+std::optional<std::string> DownloadableEntry::installerPath() const {
+    if (!_installerPath) {
+        return std::nullopt;
+    }
+    return absolutePathForLocalPath(*_installerPath);
+}
+
+bool DownloadableEntry::checkExistance() const {
+    std::string output;
+    if (_checkerPath) {
+        output = BashTask::executeWithPath("/bin/bash", {"-l", absolutePathForLocalPath(*_checkerPath)}).value_or("");
+    }
+    std::transform(output.begin(), output.end(), output.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (output.starts_with("version is up to date")) {
+        Logger::shared().logInfo("'%@' version is up to date. No need to install it!", name);
+        return true;
+    }
+    Logger::shared().logInfo("'%@' not installed!!!", name);
+    return false;
+}
