@@ -1,0 +1,39 @@
+#!/bin/bash
+# Copies a template application to its place and hands it to the user.
+# Arguments: source application folder, target application path, user name, version,
+# progress file, batch index.
+set -u
+. "$(cd "$(dirname "$0")" && pwd)/progress_lib.sh"
+
+source_folder="${1:-}"
+target="${2:-}"
+user="${3:-}"
+version="${4:-}"
+progress="${5:-}"
+index="${6:-}"
+require_argument "source application" "$source_folder"
+require_argument "target application" "$target"
+require_argument "user name" "$user"
+require_argument "version" "$version"
+require_argument "progress file" "$progress"
+require_argument "batch index" "$index"
+
+[ -d "$source_folder" ] || fail "no application at $source_folder"
+case "$target" in
+    */Applications/Ravelune/*.app) ;;
+    *) fail "refusing target outside Applications/Ravelune: $target" ;;
+esac
+name="${target##*/}"
+[ "$name" != ".app" ] || fail "the application has no name: $target"
+
+report_progress "$index" 0 "$progress"
+parent="${target%/*}"
+mkdir -p "$parent" || fail "cannot create $parent"
+rm -rf -- "$target"
+cp -R "$source_folder" "$target" || fail "cannot copy $source_folder to $target"
+chmod -R u+rwX "$target"
+if [ "$(id -u)" = 0 ]; then
+    chown -R "$user" "$parent" || fail "cannot hand $parent to $user"
+fi
+report_progress "$index" 100 "$progress"
+exit 0
