@@ -1,0 +1,92 @@
+#include "DownloadableEntry.h"
+#include "platform/Bundle.h"
+#include "support/temp_home.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A bundle of the test's own with the given configuration, and $TMPDIR in a scratch folder.
+class ComponentEntries : public testing::Test {
+protected:
+    void SetUp() override {
+        resources = dir.path() / "Test.app" / "Contents" / "Resources";
+        fs::create_directories(resources / "Configs");
+        fs::create_directories(resources / "Checkers");
+        fs::create_directories(dir.path() / "tmp");
+        testing_support::writeFile(dir.path() / "Test.app" / "Contents" / "Info.plist", "<plist><dict></dict></plist>");
+        platform::Bundle::setMainBundlePath(dir.path() / "Test.app");
+        setenv("TMPDIR", (dir.path() / "tmp").c_str(), 1);
+    }
+    void TearDown() override {
+        platform::Bundle::setMainBundlePath({});
+        unsetenv("TMPDIR");
+    }
+    void writeConfig(const std::string& downloads) {
+        testing_support::writeFile(resources / "Configs" / "Configs.json", "{\"downloads\": " + downloads + "}");
+    }
+    DownloadableEntry withChecker(const std::string& output) {
+        testing_support::writeFile(resources / "Checkers" / "check.sh", "printf '" + output + "'\n");
+        DownloadableEntry entry("Engine");
+        entry.setCheckerPath("../Checkers/check.sh");
+        return entry;
+    }
+
+    testing_support::TempDir dir;
+    fs::path resources;
+};
+
+}  // namespace
+
+TEST_F(ComponentEntries, ReadsEveryFieldAndDeletesLeftoversAtTheDestinations) {
+    writeConfig(R"([
+        {"name": "Engine", "url": "http://127.0.0.1/e.zip", "destination": "engine.zip",
+         "checker": "../Checkers/check.sh", "installer": "../Installers/install.sh",
+         "downloadStartStatus": 4, "downloadFinishStatus": "5", "installCompletedStatus": 6},
+        {"name": "Disk"}
+    ])");
+    const fs::path leftover = dir.path() / "tmp" / "engine.zip";
+    testing_support::writeFile(leftover, "partial download");
+
+    const auto entries = DownloadableEntry::entriesFromFile("Configs/Configs.json");
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_FALSE(fs::exists(leftover));
+    const auto& engine = *entries[0];
+    EXPECT_EQ(engine.name, "Engine");
+    EXPECT_EQ(engine.sourceUrl, "http://127.0.0.1/e.zip");
+    EXPECT_EQ(engine.destinationUrl, leftover);
+    EXPECT_EQ(engine.checkerPath(), "../Checkers/check.sh");
+    EXPECT_EQ(engine.installerPath(), (resources / "Configs" / "../Installers/install.sh").string());
+    EXPECT_EQ(engine.downloadStartStatus, 4);
+    EXPECT_EQ(engine.downloadFinishStatus, 5);
+    EXPECT_EQ(engine.installCompletedStatus, 6);
+    const auto& disk = *entries[1];
+    EXPECT_FALSE(disk.destinationUrl);
+    EXPECT_FALSE(disk.installerPath());
+    EXPECT_EQ(disk.downloadStartStatus, 0);
+}
+
+TEST_F(ComponentEntries, MissingOrBrokenConfigurationGivesNoComponents) {
+    EXPECT_TRUE(DownloadableEntry::entriesFromFile("Configs/Configs.json").empty());
+    testing_support::writeFile(resources / "Configs" / "Configs.json", "{ not json");
+    EXPECT_TRUE(DownloadableEntry::entriesFromFile("Configs/Configs.json").empty());
+}
+
+TEST_F(ComponentEntries, AbsolutePathKeepsDotDot) {
+    EXPECT_EQ(DownloadableEntry::absolutePathForLocalPath("../Scripts/prepare_app.sh"),
+              (resources / "Configs" / "../Scripts/prepare_app.sh").string());
+}
+
+TEST_F(ComponentEntries, CheckerAnswerIsReadWithoutLetterCase) {
+    EXPECT_TRUE(withChecker("VERSION IS UP TO DATE\\n").checkExistance());
+    EXPECT_TRUE(withChecker("Version is up to date, 1.0").checkExistance());
+    EXPECT_FALSE(withChecker(" version is up to date").checkExistance());
+    EXPECT_FALSE(withChecker("\\nversion is up to date").checkExistance());
+    EXPECT_FALSE(withChecker("").checkExistance());
+    EXPECT_FALSE(DownloadableEntry("No checker").checkExistance());
+}

@@ -1,0 +1,138 @@
+#include "BashTask.h"
+#include "platform/Environment.h"
+#include "platform/Process.h"
+#include "support/temp_home.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path resources = RESOURCES_DIR;
+
+struct Outcome {
+    int status;
+    std::string output;
+};
+
+std::shared_ptr<platform::Process> start(const fs::path& script, std::vector<std::string> arguments,
+                                         std::shared_ptr<platform::Pipe> pipe) {
+    auto process = platform::Process::create();
+    process->setLaunchPath("/bin/bash");
+    arguments.insert(arguments.begin(), script.string());
+    process->setArguments(arguments);
+    process->setStandardOutput(pipe);
+    process->launch();
+    return process;
+}
+
+Outcome run(const fs::path& script, const std::vector<std::string>& arguments) {
+    auto pipe = platform::Pipe::create();
+    auto process = start(script, arguments, pipe);
+    std::string output = pipe->fileHandleForReading()->readDataToEndOfFile();
+    process->waitUntilExit();
+    return {process->terminationStatus(), output};
+}
+
+// A scratch home and product root for the scripts, with the installer's files in place.
+class InstallationScripts : public testing::Test {
+protected:
+    void SetUp() override {
+        setenv("RAVELUNE_ROOT", (home.path() / "root").c_str(), 1);
+        support = home.path() / "Library" / "Application Support" / "Ravelune";
+        fs::create_directories(support / "logs");
+        progress = support / "logs" / "progress_catcher.log";
+        marker = support / "installer.wait";
+        testing_support::writeFile(progress, "");
+    }
+    void TearDown() override { unsetenv("RAVELUNE_ROOT"); }
+
+    testing_support::TempHome home;
+    fs::path support;
+    fs::path progress;
+    fs::path marker;
+};
+
+}  // namespace
+
+TEST_F(InstallationScripts, SkelCheckerAsksToAllowModulesWithStatus27) {
+    const fs::path flag = home.path() / "modules_disabled";
+    setenv("RAVELUNE_MODULES_DISABLED_FILE", flag.c_str(), 1);
+    testing_support::writeFile(flag, "1\n");
+    EXPECT_EQ(run(resources / "SkelCheck/skel_checker.sh", {"0"}).status, 27);
+    testing_support::writeFile(flag, "0\n");
+    EXPECT_EQ(run(resources / "SkelCheck/skel_checker.sh", {"0"}).status, 0);
+    EXPECT_EQ(run(resources / "SkelCheck/skel_checker.sh", {}).status, 1);
+    unsetenv("RAVELUNE_MODULES_DISABLED_FILE");
+}
+
+TEST_F(InstallationScripts, WaitForDownloadHoldsUntilTheSemaphoreIsCreated) {
+    auto pipe = platform::Pipe::create();
+    auto waiting = start(resources / "Scripts/wait_for_download.sh",
+                         {"user", "1.0.0.0", marker.string(), progress.string(), "1"}, pipe);
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_TRUE(waiting->isRunning());
+    EXPECT_EQ(testing_support::readFile(progress), "1:  0\n");
+
+    EXPECT_EQ(run(resources / "Scripts/create_semaphore.sh", {"SUCCESS", "1.0.0.0"}).status, 0);
+    waiting->waitUntilExit();
+    EXPECT_EQ(waiting->terminationStatus(), 0);
+    EXPECT_EQ(testing_support::readFile(progress), "1:  0\n1:100\n");
+    EXPECT_EQ(testing_support::readFile(marker), "SUCCESS\n1.0.0.0\n");
+
+    EXPECT_EQ(run(resources / "Scripts/wait_for_download.sh", {"user", "1.0.0.0"}).status, 1);
+    EXPECT_EQ(run(resources / "Scripts/create_semaphore.sh", {"SUCCESS"}).status, 1);
+}
+
+TEST_F(InstallationScripts, PrepareAppCopiesTheTemplateIntoTheUsersApplications) {
+    const fs::path target = home.path() / "Applications" / "Ravelune" / "Demo Game.app";
+    const auto outcome = run(resources / "Scripts/prepare_app.sh",
+                             {(resources / "Runner.app/.").string(), target.string(), platform::userName(), "1.0.0.0",
+                              progress.string(), "3"});
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_TRUE(fs::exists(target / "Contents" / "Resources" / "game.json"));
+    EXPECT_EQ(testing_support::readFile(progress), "3:  0\n3:100\n");
+
+    EXPECT_EQ(run(resources / "Scripts/prepare_app.sh",
+                  {(resources / "Runner.app/.").string(), (home.path() / "elsewhere.app").string(), platform::userName(), "1.0.0.0",
+                   progress.string(), "3"})
+                  .status,
+              1);
+    EXPECT_FALSE(fs::exists(home.path() / "elsewhere.app"));
+}
+
+TEST_F(InstallationScripts, EngineInstallsCompanionAndRegistrationScript) {
+    const fs::path archive = home.path() / "engine with space.zip";
+    ASSERT_TRUE(BashTask::executeWithPath("/bin/sh", {"-c", "zip -q -r \"$1\" .", "sh", archive.string()},
+                                          DEMO_ENGINE_DIR));
+    const fs::path checker = resources / "Components/engine_checker.sh";
+    EXPECT_TRUE(run(checker, {}).output.starts_with("Not installed"));
+
+    const std::vector<std::string> arguments{archive.string(), "user", "1.0.0.0", marker.string(), progress.string(), "2"};
+    EXPECT_EQ(run(resources / "Components/engine_installer.sh", arguments).status, 1);  // no marker: installer gone
+    testing_support::writeFile(marker, "");
+    EXPECT_EQ(run(resources / "Components/engine_installer.sh", arguments).status, 0);
+    EXPECT_EQ(testing_support::readFile(progress), "2:  0\n2: 50\n2:100\n");
+    EXPECT_EQ(run(checker, {}).output, "Version is up to date\n");
+
+    const fs::path root = home.path() / "root" / "Library" / "Ravelune";
+    EXPECT_EQ(run(root / "install_user.sh", {"1.0.0.0", progress.string()}).status, 0);
+    EXPECT_TRUE(fs::exists(support / "vm" / "ravelune.vdi"));
+
+    setenv("ZORERUROVIDO_STEP_SECONDS", "0", 1);
+    const auto companion = run(root / "zorerurovido/Zozivurorido.app/Contents/MacOS/Zozivurorido",
+                               {(resources / "Runner.app/Contents/Resources/game.json").string(), "hideform"});
+    EXPECT_EQ(companion.status, 0);
+    EXPECT_TRUE(companion.output.starts_with("ZorerurovidoProgress:0\n"));
+    EXPECT_NE(companion.output.find("ZorerurovidoProgress:100\n"), std::string::npos);
+    const auto missing = run(root / "zorerurovido/Zozivurorido.app/Contents/MacOS/Zozivurorido", {"/nonexistent", "hideform"});
+    EXPECT_NE(missing.status, 0);
+    EXPECT_TRUE(missing.output.starts_with("ZorerurovidoError:"));
+}
