@@ -29,6 +29,8 @@ staging="$(mktemp -d "$root/.engine.XXXXXX")" || fail "cannot create a staging f
 trap 'rm -rf -- "$staging"' EXIT
 
 unzip -q -o "$archive" -d "$staging" || fail "cannot extract $archive"
+# Links inside the archive could point the copies below anywhere: refuse them.
+[ -z "$(find "$staging" -type l -print -quit)" ] || fail "the archive holds symbolic links"
 report_progress "$index" 50 "$progress"
 companion="zorerurovido/Zozivurorido.app/Contents/MacOS/Zozivurorido"
 for item in "$companion" install_user.sh VERSION; do

@@ -23,6 +23,9 @@ case "$target" in
     */Applications/Ravelune/*.app) ;;
     *) fail "refusing target outside Applications/Ravelune: $target" ;;
 esac
+case "/$target/" in
+    */../*|*/./*) fail "refusing a target with . or .. components: $target" ;;
+esac
 name="${target##*/}"
 [ "$name" != ".app" ] || fail "the application has no name: $target"
 

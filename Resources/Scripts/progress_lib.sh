@@ -20,6 +20,8 @@ report_progress() {
         *) return 0 ;;
     esac
     [ -n "$file" ] || return 0
+    # Batch scripts run as administrator: never append through a planted link.
+    [ ! -L "$file" ] || return 0
     printf '%s:%3d\n' "$index" "$percent" >>"$file" 2>/dev/null || true
 }
 

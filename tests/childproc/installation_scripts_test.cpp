@@ -136,3 +136,40 @@ TEST_F(InstallationScripts, EngineInstallsCompanionAndRegistrationScript) {
     EXPECT_NE(missing.status, 0);
     EXPECT_TRUE(missing.output.starts_with("ZorerurovidoError:"));
 }
+
+TEST_F(InstallationScripts, ScriptsRefuseUnsafeTargets) {
+    const fs::path outside = home.path() / "Applications" / "Ravelune" / ".." / ".." / "Victim.app";
+    fs::create_directories(home.path() / "Victim.app");
+    EXPECT_EQ(run(resources / "Scripts/prepare_app.sh",
+                  {(resources / "Runner.app/.").string(), outside.string(), platform::userName(), "1.0.0.0",
+                   progress.string(), "3"})
+                  .status,
+              1);
+    EXPECT_TRUE(fs::exists(home.path() / "Victim.app"));
+
+    // A planted link at the progress file gets no write.
+    const fs::path victim = home.path() / "victim.txt";
+    testing_support::writeFile(victim, "");
+    fs::remove(progress);
+    fs::create_symlink(victim, progress);
+    testing_support::writeFile(marker, "SUCCESS\n");
+    EXPECT_EQ(run(resources / "Scripts/wait_for_download.sh",
+                  {platform::userName(), "1.0.0.0", marker.string(), progress.string(), "1"})
+                  .status,
+              0);
+    EXPECT_EQ(testing_support::readFile(victim), "");
+
+    // An archive with a symbolic link is not installed.
+    // Everything else in the archive is sound, so only the link can make it fail.
+    const fs::path payload = home.path() / "payload";
+    fs::copy(DEMO_ENGINE_DIR, payload, fs::copy_options::recursive);
+    fs::remove_all(payload / "disk");
+    fs::create_directory_symlink(home.path(), payload / "disk");
+    const fs::path archive = home.path() / "linked.zip";
+    ASSERT_TRUE(BashTask::executeWithPath("/bin/sh", {"-c", "zip -q -r -y \"$1\" .", "sh", archive.string()},
+                                          payload.string()));
+    EXPECT_EQ(run(resources / "Components/engine_installer.sh",
+                  {archive.string(), "user", "1.0.0.0", marker.string(), progress.string(), "2"})
+                  .status,
+              1);
+}
