@@ -1,0 +1,72 @@
+#pragma once
+
+#include "core/statistics/async_transport/active_timer.h"
+#include "core/statistics/async_transport/ring_buffer.h"
+#include "core/statistics/transport.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace Statistics {
+
+// A started MultiQueueTransport over its own HTTP transport.
+std::shared_ptr<Transport> makeAsyncTransport(std::uint16_t capacity, std::uint16_t intervalMs,
+                                              std::uint16_t batchSize);
+
+namespace AsyncTransport {
+
+// Accepts every body at once into a bounded ring per destination URL and hands the stored
+// bodies in batches to the inner (synchronous) transport from its timer thread. A body
+// leaves its ring only after the inner transport reports the batch delivered.
+class MultiQueueTransport : public Transport {
+public:
+    struct Settings {
+        std::uint16_t capacity;   // slots per ring; 0 means 1000
+        std::uint16_t batchSize;  // bodies per post; 0 means 1
+        std::uint16_t intervalMs; // timer period
+    };
+
+    MultiQueueTransport(std::shared_ptr<Transport> innerTransport, const Settings& settings);
+    // Flushes one last time on the destroying thread, then stops the timer.
+    ~MultiQueueTransport() override;
+
+    MultiQueueTransport(const MultiQueueTransport&) = delete;
+    MultiQueueTransport& operator=(const MultiQueueTransport&) = delete;
+
+    // Queues the body; throws std::runtime_error for a 101st distinct URL.
+    bool send(const std::string& url, const std::string& body) override;
+
+    // One flush pass over every ring (the timer's target).
+    void onTimer();
+
+    // Bodies currently held by all rings together.
+    std::size_t totalCount();
+
+private:
+    using Queue = RingBuffer<std::string>;
+
+    // Everything below runs with _mutex held.
+    void flushAll();
+    bool flushQueue(const std::string& url, Queue& queue);
+    std::vector<std::string> takeBatch(const Queue& queue) const;
+    static std::string joinBatch(const std::vector<std::string>& items);
+    bool sendBatch(const std::string& url, const std::string& body);
+    static void dropBatch(Queue& queue, std::size_t count);
+    void addQueue(const std::string& url);
+    void enqueue(const std::string& url, const std::string& body);
+
+    std::shared_ptr<Transport> _innerTransport;
+    std::shared_ptr<ActiveTimer> _timer;
+    std::unordered_map<std::string, std::shared_ptr<Queue>> _queues;
+    std::uint16_t _batchSize;
+    std::uint16_t _queueCapacity;
+    std::mutex _mutex;
+};
+
+} // namespace AsyncTransport
+} // namespace Statistics
