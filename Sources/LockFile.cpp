@@ -1,0 +1,207 @@
+#include "LockFile.h"
+
+#include "platform/ProcessName.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <signal.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* kCannotOpen = "Could not open file";
+constexpr const char* kCannotLock = "Could not lock file";
+
+// Opens the lock file as a stream without following a symbolic link at the path.
+FILE* openLockStream(const char* path, int flags) {
+    int fd = open(path, flags | O_NOFOLLOW | O_CLOEXEC, 0777);
+    if (fd < 0) {
+        return nullptr;
+    }
+    FILE* stream = fdopen(fd, (flags & O_ACCMODE) == O_RDONLY ? "r" : "r+");
+    if (stream == nullptr) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+    }
+    return stream;
+}
+
+bool lockFileIsAbsent(const char* path) {
+    struct stat info;
+    return lstat(path, &info) != 0 && errno == ENOENT;
+}
+
+}  // namespace
+
+long lockFileSize(FILE* stream) {
+    fseek(stream, 0, SEEK_END);
+    long size = ftell(stream);
+    rewind(stream);
+    return size;
+}
+
+int lockFileFlock(FILE* stream, bool wait) {
+    if (flock(fileno(stream), wait ? LOCK_EX : LOCK_EX | LOCK_NB) != 0) {
+        perror(kCannotLock);
+        return kLockFileCannotLock;
+    }
+    return kLockFileOk;
+}
+
+int lockFileWriteRecord(FILE* stream, const char* description) {
+    pid_t self = getpid();
+    return fprintf(stream, "%d\n%s\n%s", static_cast<int>(self), platform::processName(self).c_str(),
+                   description != nullptr ? description : "");
+}
+
+int lockFileRewrite(FILE* stream, const char* description) {
+    // Emptied in place rather than reopened by name: the flock stays held until the record is
+    // complete, and no other file can take the place of the one that was locked.
+    fflush(stream);
+    if (ftruncate(fileno(stream), 0) != 0) {
+        perror(kCannotOpen);
+    }
+    rewind(stream);
+    lockFileWriteRecord(stream, description);
+    fclose(stream);
+    return kLockFileOk;
+}
+
+bool lockFileHolderIsGone(FILE* stream, char* holderDescription) {
+    char idLine[20];
+    if (fgets(idLine, sizeof idLine, stream) == nullptr) {
+        return true;
+    }
+    char* end = nullptr;
+    long long id = strtoll(idLine, &end, 10);
+    // Without a positive id there is no holder to ask about; kill() would probe a whole
+    // process group (0, negative ids) and always find something alive.
+    if (end == idLine || id <= 0 || id > INT_MAX) {
+        return true;
+    }
+    pid_t holder = static_cast<pid_t>(id);
+    if (kill(holder, 0) != 0 && errno == ESRCH) {
+        return true;
+    }
+
+    char name[100] = {};
+    if (fgets(name, sizeof name, stream) == nullptr) {
+        return true;
+    }
+    std::size_t length = strlen(name);
+    if (length > 0 && name[length - 1] == '\n') {
+        name[length - 1] = '\0';
+    }
+    if (strncmp(name, platform::processName(holder).c_str(), sizeof name) != 0) {
+        return true;
+    }
+
+    if (holderDescription != nullptr) {
+        std::size_t count = fread(holderDescription, 1, kLockFileDescriptionSize - 1, stream);
+        holderDescription[count] = '\0';
+    }
+    return false;
+}
+
+int lockFileTryAcquire(const char* path, const char* description, char* holderDescription) {
+    FILE* stream = openLockStream(path, O_RDWR | O_CREAT);
+    if (stream == nullptr) {
+        perror(kCannotOpen);
+        return kLockFileCannotOpenForWriting;
+    }
+    if (lockFileFlock(stream, false) != kLockFileOk) {
+        fclose(stream);
+        return kLockFileCannotLock;
+    }
+    if (lockFileSize(stream) == 0 || lockFileHolderIsGone(stream, holderDescription)) {
+        return lockFileRewrite(stream, description);
+    }
+    fclose(stream);
+    return kLockFileHeld;
+}
+
+int lockFileRelease(const char* path) {
+    if (lockFileIsAbsent(path)) {
+        return kLockFileOk;
+    }
+    FILE* stream = openLockStream(path, O_RDWR);
+    if (stream == nullptr) {
+        perror(kCannotOpen);
+        return kLockFileCannotOpenForRelease;
+    }
+    if (lockFileFlock(stream, false) != kLockFileOk) {
+        fclose(stream);
+        return kLockFileCannotLock;
+    }
+    if (ftruncate(fileno(stream), 0) != 0) {
+        perror(kCannotOpen);
+        fclose(stream);
+        return kLockFileCannotOpenForRelease;
+    }
+    fclose(stream);
+    return kLockFileOk;
+}
+
+int lockFileCheck(const char* path, char* holderDescription) {
+    if (lockFileIsAbsent(path)) {
+        return kLockFileFree;
+    }
+    FILE* stream = openLockStream(path, O_RDONLY);
+    if (stream == nullptr) {
+        perror(kCannotOpen);
+        return kLockFileCannotOpenForReading;
+    }
+    if (lockFileFlock(stream, false) != kLockFileOk) {
+        fclose(stream);
+        return kLockFileCannotLock;
+    }
+    bool free = lockFileSize(stream) == 0 || lockFileHolderIsGone(stream, holderDescription);
+    fclose(stream);
+    return free ? kLockFileFree : kLockFileHeld;
+}
+
+int lockFileAcquireWait(const char* path, const char* description) {
+    for (;;) {
+        // Created when absent, and tested under the flock like an existing file: a record that
+        // another process wrote in the meantime is never overwritten.
+        FILE* stream = openLockStream(path, O_RDWR | O_CREAT);
+        if (stream == nullptr) {
+            perror(kCannotOpen);
+            return kLockFileCannotOpenForWriting;
+        }
+        if (lockFileFlock(stream, true) != kLockFileOk) {
+            fclose(stream);
+            return kLockFileCannotLock;
+        }
+        if (lockFileSize(stream) == 0 || lockFileHolderIsGone(stream, nullptr)) {
+            return lockFileRewrite(stream, description);
+        }
+        fclose(stream);
+        sleep(1);
+    }
+}
+
+int lockFileTryAcquireKind(const char* path, const char* description) {
+    char holderDescription[kLockFileDescriptionSize] = {};
+    int result = lockFileTryAcquire(path, description, holderDescription);
+    if (result != kLockFileHeld) {
+        return result;
+    }
+    if (strstr(holderDescription, "Update") != nullptr) {
+        return kLockFileHeldForUpdate;
+    }
+    if (strstr(holderDescription, "Installation") != nullptr) {
+        return kLockFileHeldForInstallation;
+    }
+    if (strstr(holderDescription, "Game") != nullptr) {
+        return kLockFileHeldForGame;
+    }
+    return kLockFileHeldForOther;
+}

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstdio>
+
+// A machine-wide lock kept as a small record in a file: "%d\n%s\n%s" with the holder's process
+// id, its process name and a description. An absent or empty file is free, and so is a record
+// whose holder no longer runs. An exclusive flock is held only for the length of one operation,
+// so that testing and writing the record is atomic between processes.
+//
+// The file is never opened through a symbolic link: a link planted at the path is refused as if
+// the file could not be opened, so the lock cannot be used to overwrite another file.
+
+// Results of the lock-file functions.
+enum LockFileResult : int {
+    kLockFileOk = 0,                // taken, or given back
+    kLockFileCannotOpenForWriting = 4,
+    kLockFileCannotOpenForReading = 5,
+    kLockFileHeld = 6,              // held by a live process; its description is copied out
+    kLockFileFree = 7,
+    kLockFileCannotLock = 8,
+    kLockFileCannotOpenForRelease = 10,
+    kLockFileHeldForUpdate = 11,
+    kLockFileHeldForInstallation = 12,
+    kLockFileHeldForGame = 13,
+    kLockFileHeldForOther = 14,
+};
+
+// The size of every buffer that receives a holder's description, its final zero byte included.
+inline constexpr int kLockFileDescriptionSize = 1024;
+
+// Takes the lock without waiting: 0, 4, 6 or 8. `holderDescription` (1024 bytes, may be null)
+// receives the description of a live holder.
+int lockFileTryAcquire(const char* path, const char* description, char* holderDescription);
+// Gives the lock back by emptying the file, whoever holds it: 0 (also when absent), 8 or 10.
+int lockFileRelease(const char* path);
+// Tells whether the lock is held, changing nothing: 5, 6, 7 or 8.
+int lockFileCheck(const char* path, char* holderDescription);
+// Takes the lock, checking again every second while a live process holds it: 0, 4 or 8.
+int lockFileAcquireWait(const char* path, const char* description);
+// As lockFileTryAcquire, with 6 replaced by 11 to 14 after the words of the holder's description.
+int lockFileTryAcquireKind(const char* path, const char* description);
+
+// Whether the holder recorded in `stream` (positioned at its start) no longer runs: its id names
+// no process, or a process of another name. A record without a positive id or without a name
+// counts as gone. When the holder runs, the description goes into `holderDescription`.
+bool lockFileHolderIsGone(FILE* stream, char* holderDescription);
+// Writes this process's record at the current position; returns the number of characters written.
+int lockFileWriteRecord(FILE* stream, const char* description);
+// An exclusive flock on the stream's file, waiting for it or not: 0, or 8.
+int lockFileFlock(FILE* stream, bool wait);
+// Empties the file, writes this process's record and closes the stream; 0. The flock stays held
+// until the stream is closed.
+int lockFileRewrite(FILE* stream, const char* description);
+// The file's size in bytes; the stream is at its start afterwards.
+long lockFileSize(FILE* stream);

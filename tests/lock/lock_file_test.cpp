@@ -1,0 +1,248 @@
+#include "LockFile.h"
+#include "LockTask.h"
+#include "TaskDelegate.h"
+#include "UnlockTask.h"
+#include "lock_test_support.h"
+#include "platform/ProcessName.h"
+#include "support/temp_home.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+using lock_testing::Child;
+using lock_testing::record;
+using testing_support::readFile;
+using testing_support::writeFile;
+namespace fs = std::filesystem;
+
+extern char** environ;
+
+namespace {
+
+constexpr const char* kInstallerDescription = "Installation in progress, please try again later.";
+
+class Outcome : public TaskDelegate {
+public:
+    void taskDidStartWithStatus(Task*, const std::string&) override {}
+    double taskDidUpdateProgress(Task*, double progress) override { return progress; }
+    void taskDidUpdateProgressLabelWithValue(Task*, const std::string&, const std::string&) override {}
+    void taskFinishedWithError(Task*, const platform::Error& failure) override { error = failure; ++reports; }
+    void executionFinishedOfTask(Task*) override { finished = true; ++reports; }
+
+    bool finished = false;
+    std::optional<platform::Error> error;
+    int reports = 0;
+};
+
+class LockFileTest : public testing::Test {
+protected:
+    std::string ownRecord(const std::string& description) const {
+        return record(getpid(), platform::processName(getpid()), description);
+    }
+
+    testing_support::TempDir dir;
+    fs::path lockPath = dir.path() / "ravl.lock";
+};
+
+TEST_F(LockFileTest, StepsTakeAndGiveBackTheLock) {
+    LockTask lock(lockPath.string());
+    Outcome locked;
+    lock.setTaskDelegate(&locked);
+    lock.execute();
+    EXPECT_TRUE(locked.finished);
+    EXPECT_EQ(locked.reports, 1);
+    EXPECT_EQ(readFile(lockPath), ownRecord(kInstallerDescription));
+
+    UnlockTask unlock(lockPath.string());
+    Outcome unlocked;
+    unlock.setTaskDelegate(&unlocked);
+    unlock.execute();
+    EXPECT_TRUE(unlocked.finished);
+    ASSERT_TRUE(fs::exists(lockPath));
+    EXPECT_EQ(fs::file_size(lockPath), 0u);
+
+    // Releasing an empty file, and then an absent one, still succeeds.
+    EXPECT_EQ(lockFileRelease(lockPath.c_str()), kLockFileOk);
+    fs::remove(lockPath);
+    Outcome releasedAbsent;
+    unlock.setTaskDelegate(&releasedAbsent);
+    unlock.execute();
+    EXPECT_TRUE(releasedAbsent.finished);
+    EXPECT_FALSE(fs::exists(lockPath));
+}
+
+TEST_F(LockFileTest, LiveHolderOfTheSameNameKeepsTheLock) {
+    Child holder({"sleep", "30"});
+    std::string theirs = record(holder.pid(), "sleep", "Game Update of another run");
+    writeFile(lockPath, theirs);
+
+    LockTask lock(lockPath.string());
+    Outcome outcome;
+    lock.setTaskDelegate(&outcome);
+    lock.execute();
+    ASSERT_TRUE(outcome.error.has_value());
+    EXPECT_EQ(outcome.reports, 1);
+    EXPECT_EQ(outcome.error->domain(), "LaunchTask");
+    EXPECT_EQ(outcome.error->code(), -1);
+    EXPECT_EQ(outcome.error->localizedDescription(), "Game Update of another run");
+    EXPECT_EQ(outcome.error->localizedFailureReason(), "Other process is in progress");
+    EXPECT_FALSE(outcome.error->localizedRecoverySuggestion().has_value());
+    EXPECT_EQ(readFile(lockPath), theirs);
+
+    char description[kLockFileDescriptionSize] = {};
+    EXPECT_EQ(lockFileCheck(lockPath.c_str(), description), kLockFileHeld);
+    EXPECT_STREQ(description, "Game Update of another run");
+    // "Update" is looked for before "Game".
+    EXPECT_EQ(lockFileTryAcquireKind(lockPath.c_str(), "x"), kLockFileHeldForUpdate);
+    writeFile(lockPath, record(holder.pid(), "sleep", "Installation of the Game"));
+    EXPECT_EQ(lockFileTryAcquireKind(lockPath.c_str(), "x"), kLockFileHeldForInstallation);
+    writeFile(lockPath, record(holder.pid(), "sleep", "Game"));
+    EXPECT_EQ(lockFileTryAcquireKind(lockPath.c_str(), "x"), kLockFileHeldForGame);
+    writeFile(lockPath, record(holder.pid(), "sleep", "something"));
+    EXPECT_EQ(lockFileTryAcquireKind(lockPath.c_str(), "x"), kLockFileHeldForOther);
+}
+
+TEST_F(LockFileTest, GoneRenamedOrUnnamedHoldersAreTakenOver) {
+    Child live({"sleep", "30"});
+    const std::string longDescription(3000, 'd');
+    const std::vector<std::string> records = {
+        record(lock_testing::goneProcessId(), "sleep", longDescription),
+        record(live.pid(), "another-program", "Installation"),
+        // No positive process id: 0 and -1 would otherwise probe whole process groups.
+        record(0, "sleep", "Installation"),
+        record(-1, "sleep", "Installation"),
+        "not a number\nsleep\nInstallation",
+        "\n\n",
+        // No name to compare with.
+        std::to_string(live.pid()),
+    };
+    for (const std::string& stale : records) {
+        SCOPED_TRACE(stale.substr(0, 40));
+        writeFile(lockPath, stale);
+        char description[kLockFileDescriptionSize] = {};
+        EXPECT_EQ(lockFileCheck(lockPath.c_str(), description), kLockFileFree);
+        EXPECT_EQ(lockFileTryAcquire(lockPath.c_str(), "mine", description), kLockFileOk);
+        EXPECT_STREQ(description, "");
+        EXPECT_EQ(readFile(lockPath), ownRecord("mine"));
+    }
+}
+
+TEST_F(LockFileTest, SymbolicLinkAtThePathIsRefused) {
+    fs::path victim = dir.path() / "someone-elses-file";
+    writeFile(victim, "precious");
+    fs::create_symlink(victim, lockPath);
+
+    EXPECT_EQ(lockFileTryAcquire(lockPath.c_str(), "mine", nullptr), kLockFileCannotOpenForWriting);
+    EXPECT_EQ(lockFileAcquireWait(lockPath.c_str(), "mine"), kLockFileCannotOpenForWriting);
+    EXPECT_EQ(lockFileCheck(lockPath.c_str(), nullptr), kLockFileCannotOpenForReading);
+    EXPECT_EQ(lockFileRelease(lockPath.c_str()), kLockFileCannotOpenForRelease);
+    EXPECT_EQ(readFile(victim), "precious");
+
+    LockTask lock(lockPath.string());
+    Outcome outcome;
+    lock.setTaskDelegate(&outcome);
+    lock.execute();
+    ASSERT_TRUE(outcome.error.has_value());
+    EXPECT_EQ(outcome.error->localizedDescription(), "");
+
+    UnlockTask unlock(lockPath.string());
+    Outcome unlocked;
+    unlock.setTaskDelegate(&unlocked);
+    unlock.execute();
+    ASSERT_TRUE(unlocked.error.has_value());
+    EXPECT_EQ(unlocked.error->domain(), "LaunchTask");
+    EXPECT_EQ(unlocked.error->localizedDescription(), lockPath.string());
+    EXPECT_EQ(unlocked.error->localizedFailureReason(), "Cannot unlock the lock file:");
+
+    // A dangling link does not make the lock create the file it points to.
+    fs::path missing = dir.path() / "missing";
+    fs::remove(lockPath);
+    fs::create_symlink(missing, lockPath);
+    EXPECT_EQ(lockFileTryAcquire(lockPath.c_str(), "mine", nullptr), kLockFileCannotOpenForWriting);
+    EXPECT_FALSE(fs::exists(missing));
+}
+
+TEST_F(LockFileTest, WaitingAcquireTakesTheLockOnceTheHolderEnds) {
+    Child holder({"sleep", "30"});
+    writeFile(lockPath, record(holder.pid(), "sleep", "Installation"));
+
+    std::optional<int> result;
+    std::thread waiter([&] { result = lockFileAcquireWait(lockPath.c_str(), "waited"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(readFile(lockPath), record(holder.pid(), "sleep", "Installation"));
+    holder.end();
+    waiter.join();
+    EXPECT_EQ(result, kLockFileOk);
+    EXPECT_EQ(readFile(lockPath), ownRecord("waited"));
+
+    fs::remove(lockPath);
+    EXPECT_EQ(lockFileAcquireWait(lockPath.c_str(), "created"), kLockFileOk);
+    EXPECT_EQ(readFile(lockPath), ownRecord("created"));
+}
+
+// Contenders that all try at once: exactly one takes the lock, the others see it held (or
+// find it locked by flock at that very moment).
+TEST_F(LockFileTest, RacingProcessesHaveExactlyOneWinner) {
+    constexpr int contenders = 8;
+    int go[2];
+    int replies[2];
+    int end[2];
+    ASSERT_EQ(pipe2(end, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(go, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(replies, O_CLOEXEC), 0);
+
+    std::vector<pid_t> pids;
+    for (int i = 0; i < contenders; ++i) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, go[0], STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, replies[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, end[0], 3);
+        std::string path = lockPath.string();
+        char* argv[] = {const_cast<char*>(LOCK_CONTENDER_PATH), path.data(), nullptr};
+        pid_t pid;
+        ASSERT_EQ(posix_spawn(&pid, LOCK_CONTENDER_PATH, &actions, nullptr, argv, environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        pids.push_back(pid);
+    }
+    close(go[0]);
+    close(replies[1]);
+    close(end[0]);
+
+    std::string start(contenders, 'g');
+    ASSERT_EQ(write(go[1], start.data(), start.size()), contenders);
+    std::string results;
+    while (results.size() < static_cast<std::size_t>(contenders)) {
+        char buffer[contenders];
+        ssize_t count = read(replies[0], buffer, sizeof buffer);
+        ASSERT_GT(count, 0);
+        results.append(buffer, count);
+    }
+    // Every contender has tried while all of them still run; now let them end.
+    close(end[1]);
+    close(go[1]);
+    close(replies[0]);
+    int winners = 0;
+    for (pid_t pid : pids) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status));
+        int code = WEXITSTATUS(status);
+        EXPECT_TRUE(code == kLockFileOk || code == kLockFileHeld || code == kLockFileCannotLock) << code;
+        if (code == kLockFileOk) {
+            ++winners;
+            EXPECT_EQ(readFile(lockPath), record(pid, "lock_contender", "Contender"));
+        }
+    }
+    EXPECT_EQ(winners, 1);
+}
+
+}  // namespace
