@@ -70,6 +70,8 @@ TEST(HttpTransportTest, UnansweredConnectIsBoundedAndFails)
 {
     // A listener whose accept queue is full drops further connection attempts unanswered.
     const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int on = 1;
+    ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(80);
