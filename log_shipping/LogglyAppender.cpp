@@ -1,5 +1,7 @@
 #include "log_shipping/LogglyAppender.h"
 
+#include "log_shipping/HttpResponse.h"
+
 #include <log4cplus/helpers/loglog.h>
 #include <log4cplus/helpers/socketbuffer.h>
 #include <log4cplus/helpers/timehelper.h>
@@ -234,6 +236,12 @@ bool LogglyAppender::sendRequest(const std::string& request) {
         helpers::getLogLog().error(LOG4CPLUS_TEXT("LogglyAppender::flush()- Get response failed"));
         return false;
     }
+    // Any first byte accepts the request. The rest of the response is read as well, so that
+    // the next request's first byte is its own answer and not a leftover of this one, and so
+    // that closing leaves no unread data behind (which would reset the connection and could
+    // make the service drop requests it had not read yet). If it cannot be read, the socket
+    // is closed and the next request on it fails.
+    helpers::readRestOfHttpResponse(socket, response.getBuffer()[0]);
     return true;
 }
 
