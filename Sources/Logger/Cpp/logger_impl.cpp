@@ -1,5 +1,7 @@
 #include "Logger/Cpp/logger_impl.h"
 
+#include "log_shipping/LogglyAppenderFactory.h"
+
 #include <log4cplus/configurator.h>
 #include <log4cplus/initializer.h>
 #include <log4cplus/logger.h>
@@ -58,6 +60,7 @@ std::string LoggerImpl::buildProperties(const std::string& logFilePath) const {
 void LoggerImpl::configure(const std::string& logFilePath) {
     // Lives until exit; its destruction shuts the library down and closes every appender.
     static log4cplus::Initializer initializer;
+    log4cplus::registerLogglyAppenderFactory();
 
     std::istringstream properties(buildProperties(logFilePath));
     log4cplus::PropertyConfigurator configurator(properties, log4cplus::Logger::getDefaultHierarchy(), 0);

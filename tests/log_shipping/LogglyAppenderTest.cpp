@@ -1,0 +1,278 @@
+#include "BulkEndpoint.h"
+#include "DiagnosticCapture.h"
+
+#include "log_shipping/LogglyAppender.h"
+#include "log_shipping/LogglyAppenderFactory.h"
+
+#include <log4cplus/helpers/property.h>
+#include <log4cplus/initializer.h>
+#include <log4cplus/loglevel.h>
+#include <log4cplus/mdc.h>
+#include <log4cplus/spi/factory.h>
+#include <log4cplus/spi/loggingevent.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+using namespace std::chrono;
+using namespace std::chrono_literals;
+
+namespace {
+
+log4cplus::Initializer initializer;
+
+const std::string token = "7c1e94d2-3a58-4f07-b6e9-2d8a51c0f37b";
+
+// Exposes the flusher's callback so that a test can start a post without waiting 8 seconds.
+class ProbeAppender : public log4cplus::LogglyAppender {
+public:
+    using LogglyAppender::LogglyAppender;
+    using LogglyAppender::ftcFlush;
+};
+using ProbePtr = log4cplus::helpers::SharedObjectPtr<ProbeAppender>;
+
+ProbePtr makeAppender() { return ProbePtr(new ProbeAppender("127.0.0.1", token, "", false)); }
+
+const log4cplus::helpers::Time fixedTime = time_point_cast<microseconds>(
+    sys_days{2026y / 12 / 8} + 2h + 42min + 20s + 123ms + 456us);
+
+log4cplus::spi::InternalLoggingEvent event(const std::string& message) {
+    return log4cplus::spi::InternalLoggingEvent("osx.instller", log4cplus::INFO_LOG_LEVEL, "",
+                                                log4cplus::MappedDiagnosticContextMap{}, message, "worker", "",
+                                                fixedTime, "file.cpp", 1, "function");
+}
+
+// The line that an event made by event() gives on a thread without context entries.
+std::string plainLine(const std::string& message) {
+    return "{\"timestamp\":\"2026-12-08T02:42:20.123Z\", \"level\":\"INFO\", \"threadName\":\"worker\", "
+           "\"loggerName\":\"osx.instller\", \"platform\":\"Mac\", \"message\":\"" + message + "\"}\r\n";
+}
+
+std::string numbered(int i) { return "line " + std::to_string(i); }
+
+void appendNumbered(const ProbePtr& appender, int from, int to) {
+    for (int i = from; i <= to; ++i) {
+        appender->doAppend(event(numbered(i)));
+    }
+}
+
+// The messages carried by a request, in order.
+std::vector<std::string> linesOf(const BulkEndpoint::Request& request) { return request.lines(); }
+
+void expectNumberedLines(const BulkEndpoint::Request& request, int from, int to) {
+    const std::vector<std::string> lines = linesOf(request);
+    ASSERT_EQ(lines.size(), static_cast<std::size_t>(to - from + 1));
+    for (int i = from; i <= to; ++i) {
+        EXPECT_EQ(lines[i - from], plainLine(numbered(i)));
+    }
+}
+
+class LogglyAppenderTest : public ::testing::Test {
+protected:
+    void SetUp() override { log4cplus::getMDC().clear(); }
+    void TearDown() override { log4cplus::getMDC().clear(); }
+};
+
+TEST_F(LogglyAppenderTest, PostsOneRequestByteForByteWithEscapedContext) {
+    BulkEndpoint endpoint;
+    ProbePtr appender = makeAppender();
+    log4cplus::getMDC().put("process", "Installer");
+    log4cplus::getMDC().put("emulatorId", "hw\"1");
+    log4cplus::getMDC().put("tab\tkey", "x");
+
+    appender->doAppend(event("say \"hi\" C:\\dir\nnext\r\x01\x1f \xc3\xbc"));
+    EXPECT_TRUE(endpoint.requests().empty());
+    appender->close();
+
+    const std::string line =
+        "{\"emulatorId\":\"hw\\\"1\", \"process\":\"Installer\", \"tab\\tkey\":\"x\", "
+        "\"timestamp\":\"2026-12-08T02:42:20.123Z\", \"level\":\"INFO\", \"threadName\":\"worker\", "
+        "\"loggerName\":\"osx.instller\", \"platform\":\"Mac\", "
+        "\"message\":\"say \\\"hi\\\" C:\\\\dir\\nnext\\r\\u0001\\u001f \xc3\xbc\"}\r\n";
+    const std::string expected = "POST /bulk/" + token + "/tag/ravelune HTTP/1.1\r\n"
+                                 "Host: 127.0.0.1\r\n"
+                                 "User-Agent: log4cplus\r\n"
+                                 "Content-type: text/plain\r\n"
+                                 "Content-Length: " + std::to_string(line.size()) + "\r\n"
+                                 "\r\n" + line;
+    const auto requests = endpoint.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].raw, expected);
+}
+
+TEST_F(LogglyAppenderTest, TwentiethLinePostsAllTwentyOnTheLoggingThread) {
+    BulkEndpoint endpoint;
+    ProbePtr appender = makeAppender();
+    appendNumbered(appender, 1, 19);
+    EXPECT_EQ(endpoint.connections(), 0);
+
+    appendNumbered(appender, 20, 20);
+    auto requests = endpoint.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    expectNumberedLines(requests[0], 1, 20);
+
+    // Nothing is left, so neither the flusher's callback nor close opens a connection.
+    appender->ftcFlush();
+    appender->close();
+    EXPECT_EQ(endpoint.connections(), 1);
+}
+
+TEST_F(LogglyAppenderTest, FullSizeLinesSplitByRequestBytesOnOneConnection) {
+    BulkEndpoint endpoint;
+    ProbePtr appender = makeAppender();
+    const std::size_t overhead = plainLine("").size();
+    const std::string fullMessage(921600 - overhead, 'x');
+    DiagnosticCapture diagnostics;
+
+    appender->doAppend(event(fullMessage + "y"));
+    EXPECT_EQ(diagnostics.count("LogglyAppender::append() - max message size exceeded, message ignored"), 1);
+
+    for (int i = 0; i < 5; ++i) {
+        appender->doAppend(event(fullMessage));
+    }
+    EXPECT_EQ(endpoint.connections(), 0);  // exactly 4608000 bytes: not yet more than a request holds
+
+    appender->doAppend(event(fullMessage));
+    const auto requests = endpoint.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].connection, 1);
+    EXPECT_EQ(requests[1].connection, 1);
+    EXPECT_EQ(requests[0].body.size(), 4608000u);
+    EXPECT_EQ(requests[0].lines().size(), 5u);
+    EXPECT_EQ(requests[1].lines(), std::vector<std::string>{plainLine(fullMessage)});
+    appender->close();
+}
+
+TEST_F(LogglyAppenderTest, QueueKeptWhileRefusedThenPostedInThreeRequestsOnOneConnection) {
+    ProbePtr appender = makeAppender();
+    {
+        DiagnosticCapture diagnostics;
+        appendNumbered(appender, 1, 45);
+        // Lines 20 to 45 each tried a post on the logging thread.
+        EXPECT_EQ(diagnostics.count("LogglyAppender::"), 26) << diagnostics.text();
+    }
+    BulkEndpoint endpoint;
+    appender->ftcFlush();
+
+    const auto requests = endpoint.requests();
+    ASSERT_EQ(requests.size(), 3u);
+    expectNumberedLines(requests[0], 1, 20);
+    expectNumberedLines(requests[1], 21, 40);
+    expectNumberedLines(requests[2], 41, 45);
+    EXPECT_EQ(endpoint.connections(), 1);
+    appender->close();
+    EXPECT_EQ(endpoint.connections(), 1);
+}
+
+// Each request must be judged by its own answer, whatever the answer's framing: a leftover
+// byte of an earlier answer must not count as acceptance.
+class FailedSecondRequestTest : public LogglyAppenderTest, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(FailedSecondRequestTest, KeepsTheRestForTheNextPost) {
+    ProbePtr appender = makeAppender();
+    {
+        DiagnosticCapture quiet;
+        appendNumbered(appender, 1, 45);
+    }
+    BulkEndpoint endpoint;
+    endpoint.setAnswer(GetParam());
+    endpoint.failRequest(2);
+    DiagnosticCapture diagnostics;
+    appender->ftcFlush();
+    EXPECT_EQ(diagnostics.count("LogglyAppender::flush()- Get response failed"), 1) << diagnostics.text();
+    ASSERT_EQ(endpoint.requests().size(), 2u);
+
+    endpoint.failRequest(0);
+    appender->close();
+    const auto requests = endpoint.requests();
+    ASSERT_EQ(requests.size(), 4u);
+    expectNumberedLines(requests[0], 1, 20);
+    expectNumberedLines(requests[1], 21, 40);
+    EXPECT_EQ(requests[2].connection, 2);
+    expectNumberedLines(requests[2], 21, 40);
+    expectNumberedLines(requests[3], 41, 45);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, FailedSecondRequestTest,
+    ::testing::Values(
+        "HTTP/1.1 200 OK\r\nContent-Length: 19\r\n\r\n{\"response\" : \"ok\"}",
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4\r\n{\"re\r\nf\r\nsponse\" : \"ok\"}\r\n0\r\n\r\n",
+        "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 204 No Content\r\n\r\n",
+        // An error status is still an answer: the batch is not sent again.
+        "HTTP/1.1 500 Internal Server Error\r\ncontent-length: 5\r\n\r\nerror"));
+
+TEST_F(LogglyAppenderTest, QueueBeyondThousandLinesDropsTheOldest) {
+    ProbePtr appender = makeAppender();
+    {
+        DiagnosticCapture diagnostics;
+        appendNumbered(appender, 1, 1000);
+        EXPECT_EQ(diagnostics.count("LogglyAppender::append() - Exceed message buffer size"), 0);
+        appendNumbered(appender, 1001, 1002);
+        EXPECT_EQ(diagnostics.count("LogglyAppender::append() - Exceed message buffer size"), 2);
+    }
+    BulkEndpoint endpoint;
+    appender->close();
+    const auto requests = endpoint.requests();
+    ASSERT_EQ(requests.size(), 50u);
+    expectNumberedLines(requests.front(), 3, 22);
+    expectNumberedLines(requests.back(), 983, 1002);
+}
+
+TEST_F(LogglyAppenderTest, UnresolvableServerKeepsTheQueue) {
+    ProbePtr appender(new ProbeAppender("", token, "", false));
+    DiagnosticCapture diagnostics;
+    appendNumbered(appender, 1, 20);
+    EXPECT_EQ(diagnostics.count("LogglyAppender::append()- Cannot connect to server"), 1);
+    appender->close();
+    EXPECT_EQ(diagnostics.count("LogglyAppender::append()- Cannot connect to server"), 2);
+}
+
+TEST_F(LogglyAppenderTest, SilentServiceReleasesTheLoggingThreadAfterTheReceiveTimeout) {
+    BulkEndpoint endpoint;
+    endpoint.setSilent(true);
+    ProbePtr appender = makeAppender();
+    appendNumbered(appender, 1, 19);
+
+    DiagnosticCapture diagnostics;
+    const auto started = steady_clock::now();
+    appendNumbered(appender, 20, 20);
+    const auto waited = steady_clock::now() - started;
+    EXPECT_GE(waited, seconds(log4cplus::helpers::BoundedSocket::ioTimeoutSeconds) - 500ms);
+    EXPECT_LT(waited, seconds(log4cplus::helpers::BoundedSocket::ioTimeoutSeconds) + 3s);
+    EXPECT_EQ(diagnostics.count("LogglyAppender::flush()- Get response failed"), 1);
+
+    endpoint.setSilent(false);
+    appender->close();
+    const auto requests = endpoint.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1].connection, 2);
+    expectNumberedLines(requests[1], 1, 20);
+}
+
+TEST_F(LogglyAppenderTest, RegisteredFactoryBuildsTheAppenderFromProperties) {
+    log4cplus::registerLogglyAppenderFactory();
+    log4cplus::registerLogglyAppenderFactory();
+    log4cplus::spi::AppenderFactory* factory =
+        log4cplus::spi::getAppenderFactoryRegistry().get("log4cplus::LogglyAppender");
+    ASSERT_NE(factory, nullptr);
+    EXPECT_EQ(factory->getTypeName(), "log4cplus::LogglyAppender");
+
+    BulkEndpoint endpoint;
+    log4cplus::helpers::Properties properties;
+    properties.setProperty("logServer", "127.0.0.1");
+    properties.setProperty("token", "abc");
+    properties.setProperty("IPv6", "false");
+    log4cplus::SharedAppenderPtr appender = factory->createObject(properties);
+    ASSERT_NE(dynamic_cast<log4cplus::LogglyAppender*>(appender.get()), nullptr);
+    appender->doAppend(event("hello"));
+    appender->close();
+
+    const auto requests = endpoint.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].head.rfind("POST /bulk/abc/tag/ravelune HTTP/1.1\r\nHost: 127.0.0.1\r\n", 0), 0u);
+    EXPECT_EQ(requests[0].body, plainLine("hello"));
+}
+
+}  // namespace
