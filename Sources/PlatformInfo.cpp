@@ -107,7 +107,7 @@ const char* const hddFreeSpaceCommand = "df -h -P / | grep -m 1 '/'";
 
 const char* const dotNetVersionsCommand = "command -v mono >/dev/null 2>&1 && mono --version";
 
-const char* const haxmCommand = "grep -w haxm /proc/modules";
+const char* const haxmCommand = "grep -w haxm /proc/modules 2>/dev/null";
 
 const char* const virtualizationCommand = "grep -q -w -E 'vmx|svm' /proc/cpuinfo && echo VMX";
 
