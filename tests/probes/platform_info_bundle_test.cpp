@@ -95,3 +95,17 @@ TEST_F(TestBundle, MissingToolGivesNoFacts) {
     EXPECT_TRUE(PlatformInfo::openGlinfo().empty());
     EXPECT_EQ(PlatformInfo::openGLExtensions(), "");
 }
+
+TEST(BuiltSysinfoApp, GivesAllFourFactsOrNone) {
+    platform::Bundle::setMainBundlePath(INSTALLER_BUNDLE);
+    PlatformInfo::resetOpenGlinfo();
+    const nlohmann::json info = PlatformInfo::openGlinfo();
+    if (!info.empty()) {
+        for (const char* key : {"Version", "Vendor", "Renderer", "Extensions"}) {
+            EXPECT_TRUE(info.contains(key) && info[key].is_string()) << key;
+        }
+        EXPECT_FALSE(PlatformInfo::openGLVersion().empty());
+    }
+    platform::Bundle::setMainBundlePath({});
+    PlatformInfo::resetOpenGlinfo();
+}
