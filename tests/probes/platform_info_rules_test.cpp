@@ -60,13 +60,6 @@ TEST(ProbeRules, BandwidthInKilobytesPerSecond) {
     EXPECT_EQ(PlatformInfo::bandwidth(1048576), "1024.00 kb/s");
 }
 
-TEST(ProbeRules, VersionFallsBackForMissingOrPlaceholderValues) {
-    EXPECT_EQ(PlatformInfo::appVersionFromShortVersion("1.4"), "1.4.0");
-    EXPECT_EQ(PlatformInfo::appVersionFromShortVersion("1.2.3"), "1.2.3.0");
-    EXPECT_EQ(PlatformInfo::appVersionFromShortVersion("APP_VERSION"), "0.0.0.0");
-    EXPECT_EQ(PlatformInfo::appVersionFromShortVersion(""), "0.0.0.0");
-}
-
 TEST(MachineFactRules, UuidLayoutAndPciNames) {
     EXPECT_EQ(platform::machine::formatAsUuid("3d1219c7c4c5404aaa1f6d2a48adfda4"), "3D1219C7-C4C5-404A-AA1F-6D2A48ADFDA4");
     EXPECT_EQ(platform::machine::formatAsUuid("3d1219c7"), "");
