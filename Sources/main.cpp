@@ -1,5 +1,5 @@
 #include "Logger/Logger.h"
-#include "platform/Bundle.h"
+#include "PlatformInfo.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
 #include "platform/RunLoop.h"
@@ -8,15 +8,6 @@
 #include <system_error>
 
 namespace {
-
-// The bundle's short version, "0.0.0" when absent, empty or still a placeholder, with ".0" appended.
-std::string applicationVersion() {
-    std::string version = platform::Bundle::mainBundle().objectForInfoDictionaryKey("CFBundleShortVersionString").value_or("");
-    if (version.empty() || version.find("VERSION") != std::string::npos) {
-        version = "0.0.0";
-    }
-    return version + ".0";
-}
 
 // Sets up the rolling log in the logs folder; without that folder the run writes no log.
 void setUpInstallerLogging(const std::string& version) {
@@ -37,7 +28,7 @@ void setUpInstallerLogging(const std::string& version) {
 
 int main(int argc, char** argv) {
     platform::RunLoop::initialize(argc, argv);
-    const std::string version = applicationVersion();
+    const std::string version = PlatformInfo::appVersion();
     setUpInstallerLogging(version);
     Logger::shared().logInfo("Installer %@ started to work.", version);
     return 0;
