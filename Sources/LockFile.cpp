@@ -110,17 +110,39 @@ bool lockFileHolderIsGone(FILE* stream, char* holderDescription) {
     return false;
 }
 
-int lockFileTryAcquire(const char* path, const char* description, char* holderDescription) {
-    FILE* stream = openLockStream(path, O_RDWR | O_CREAT);
+namespace {
+
+// Opens the lock file and takes its flock. On failure the cause is reported, the stream is
+// closed and `failure` holds the caller's code.
+FILE* openLocked(const char* path, int flags, bool wait, int cannotOpen, int& failure) {
+    FILE* stream = openLockStream(path, flags);
     if (stream == nullptr) {
         perror(kCannotOpen);
-        return kLockFileCannotOpenForWriting;
+        failure = cannotOpen;
+        return nullptr;
     }
-    if (lockFileFlock(stream, false) != kLockFileOk) {
+    if (lockFileFlock(stream, wait) != kLockFileOk) {
         fclose(stream);
-        return kLockFileCannotLock;
+        failure = kLockFileCannotLock;
+        return nullptr;
     }
-    if (lockFileSize(stream) == 0 || lockFileHolderIsGone(stream, holderDescription)) {
+    return stream;
+}
+
+// An empty record, or one whose holder is gone, leaves the lock free.
+bool lockFileIsFree(FILE* stream, char* holderDescription) {
+    return lockFileSize(stream) == 0 || lockFileHolderIsGone(stream, holderDescription);
+}
+
+}  // namespace
+
+int lockFileTryAcquire(const char* path, const char* description, char* holderDescription) {
+    int failure = kLockFileOk;
+    FILE* stream = openLocked(path, O_RDWR | O_CREAT, false, kLockFileCannotOpenForWriting, failure);
+    if (stream == nullptr) {
+        return failure;
+    }
+    if (lockFileIsFree(stream, holderDescription)) {
         return lockFileRewrite(stream, description);
     }
     fclose(stream);
@@ -131,14 +153,10 @@ int lockFileRelease(const char* path) {
     if (lockFileIsAbsent(path)) {
         return kLockFileOk;
     }
-    FILE* stream = openLockStream(path, O_RDWR);
+    int failure = kLockFileOk;
+    FILE* stream = openLocked(path, O_RDWR, false, kLockFileCannotOpenForRelease, failure);
     if (stream == nullptr) {
-        perror(kCannotOpen);
-        return kLockFileCannotOpenForRelease;
-    }
-    if (lockFileFlock(stream, false) != kLockFileOk) {
-        fclose(stream);
-        return kLockFileCannotLock;
+        return failure;
     }
     if (ftruncate(fileno(stream), 0) != 0) {
         perror(kCannotOpen);
@@ -153,16 +171,12 @@ int lockFileCheck(const char* path, char* holderDescription) {
     if (lockFileIsAbsent(path)) {
         return kLockFileFree;
     }
-    FILE* stream = openLockStream(path, O_RDONLY);
+    int failure = kLockFileOk;
+    FILE* stream = openLocked(path, O_RDONLY, false, kLockFileCannotOpenForReading, failure);
     if (stream == nullptr) {
-        perror(kCannotOpen);
-        return kLockFileCannotOpenForReading;
+        return failure;
     }
-    if (lockFileFlock(stream, false) != kLockFileOk) {
-        fclose(stream);
-        return kLockFileCannotLock;
-    }
-    bool free = lockFileSize(stream) == 0 || lockFileHolderIsGone(stream, holderDescription);
+    bool free = lockFileIsFree(stream, holderDescription);
     fclose(stream);
     return free ? kLockFileFree : kLockFileHeld;
 }
@@ -171,16 +185,12 @@ int lockFileAcquireWait(const char* path, const char* description) {
     for (;;) {
         // Created when absent, and tested under the flock like an existing file: a record that
         // another process wrote in the meantime is never overwritten.
-        FILE* stream = openLockStream(path, O_RDWR | O_CREAT);
+        int failure = kLockFileOk;
+        FILE* stream = openLocked(path, O_RDWR | O_CREAT, true, kLockFileCannotOpenForWriting, failure);
         if (stream == nullptr) {
-            perror(kCannotOpen);
-            return kLockFileCannotOpenForWriting;
+            return failure;
         }
-        if (lockFileFlock(stream, true) != kLockFileOk) {
-            fclose(stream);
-            return kLockFileCannotLock;
-        }
-        if (lockFileSize(stream) == 0 || lockFileHolderIsGone(stream, nullptr)) {
+        if (lockFileIsFree(stream, nullptr)) {
             return lockFileRewrite(stream, description);
         }
         fclose(stream);
