@@ -1,0 +1,23 @@
+#pragma once
+
+#include "MainTask.h"
+
+#include <memory>
+
+// The application's delegate: owns the one installation and cleans up when the application
+// ends. Main thread only.
+class AppDelegate {
+public:
+    static AppDelegate& shared();
+
+    // Created on first request and kept.
+    std::shared_ptr<MainTask> mainTask();
+    void setMainTask(std::shared_ptr<MainTask> task) { _mainTask = std::move(task); }
+
+    void applicationDidFinishLaunching() {}
+    void applicationWillTerminate();
+
+private:
+    AppDelegate() = default;
+    std::shared_ptr<MainTask> _mainTask;
+};

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "Task.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class FileSizeFetcher;
+
+// Receives the measured sizes, on the main thread.
+class FileSizeFetcherDelegate {
+public:
+    virtual ~FileSizeFetcherDelegate() = default;
+    // One size per address, in the order of the fetcher's addresses; -1 where none was given.
+    virtual void fileSizeFetcherDidCalculateFileSizesForUrls(FileSizeFetcher* fetcher,
+                                                             const std::vector<std::int64_t>& sizes,
+                                                             const std::vector<std::string>& urls) = 0;
+};
+
+// Measures every component's size before any download starts.
+class FileSizeFetcher : public Task {
+public:
+    explicit FileSizeFetcher(std::vector<std::string> urls);
+
+    // Not owned.
+    FileSizeFetcherDelegate* delegate() const { return _delegate; }
+    void setDelegate(FileSizeFetcherDelegate* delegate) { _delegate = delegate; }
+    const std::vector<std::string>& urls() const { return _urls; }
+
+    void execute() override;
+    void invalidate() override;
+    double totalProgress() override { return 0; }
+    std::string status() override;
+    bool knownRemainingTime() override { return false; }
+
+private:
+    FileSizeFetcherDelegate* _delegate = nullptr;
+    std::vector<std::string> _urls;
+};
