@@ -54,7 +54,7 @@ bool lockHeldByAnotherRun(const std::string& lockFilePath) {
 // Closing the window ends the application through its one ending instead of Qt's own quit.
 class MainViewController::CloseFilter : public QObject {
 public:
-    explicit CloseFilter(MainViewController& controller) : _controller(controller) {}
+    CloseFilter(MainViewController& controller, QObject* parent) : QObject(parent), _controller(controller) {}
 
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() == QEvent::Close) {
@@ -110,7 +110,7 @@ void MainViewController::loadView() {
     auto* transparent = new QGraphicsOpacityEffect(form.imageView2);
     transparent->setOpacity(0.0);
     form.imageView2->setGraphicsEffect(transparent);
-    _view->installEventFilter(new CloseFilter(*this));
+    _view->installEventFilter(new CloseFilter(*this, _view.get()));
 }
 
 void MainViewController::viewDidLoad() {
