@@ -1,4 +1,5 @@
 #include "CriticalAlert.h"
+#include "Formatters.h"
 #include "Logger/Logger.h"
 #include "MainViewController.h"
 #include "platform/Bundle.h"
@@ -179,6 +180,20 @@ TEST_F(WindowTest, ProgressIsAFractionWithinZeroAndOneAndTheAmountIsTruncated) {
     EXPECT_EQ(text(o.percentsLabel), "0%");
 }
 
+TEST_F(WindowTest, TheMetersFillTheSpeedAndRemainingTimeLabels) {
+    auto controller = makeController();
+    const auto& o = controller->outlets();
+    task->setTotal(48000000);
+    controller->mainTaskDidFetchDownloadingSize(task.get(), 48000000);
+    RunLoop::runFor(150ms);
+    EXPECT_EQ(controller->taskDidUpdateProgress(task.get(), 1000.9), 1000.0);
+    // No speed yet: the first estimate is 0.45 of the 10001 seconds that stand for "unknown".
+    EXPECT_TRUE(RunLoop::runUntil([&] { return text(o.remainingTimeLabel) == "01:15:00"; }, 2s))
+        << text(o.remainingTimeLabel);
+    EXPECT_TRUE(RunLoop::runUntil([&] { return text(o.speedLabel) != "..."; }, 2s));
+    EXPECT_EQ(text(o.speedLabel).substr(text(o.speedLabel).size() - 2), "/s");
+}
+
 TEST_F(WindowTest, TheFirstFailureWinsAndReportsFromWorkersReachTheMainThread) {
     auto controller = makeController();
     const auto& o = controller->outlets();
@@ -282,12 +297,19 @@ TEST_F(WindowTest, ScreenshotDuringADownload) {
     task->setPublisher("Zorvik Games");
     task->setTotal(48000000);
     auto download = std::make_shared<Step>(47000000, true);
+    controller->mainTaskDidFetchDownloadingSize(task.get(), 47000000);
     controller->taskDidStartWithStatus(download.get(), "Downloading Ravelune Engine...");
-    controller->taskDidUpdateProgressLabelWithValue(download.get(), "Downloaded", "12.9 MB of 48 MB");
-    controller->taskDidUpdateProgress(task.get(), 12900000);
-    controller->outlets().speedLabel->setText("2.4 MB/s");
-    controller->outlets().remainingTimeLabel->setText("00:14");
-    RunLoop::runFor(50ms);
+    // A download at 2.4 MB/s for two speed ticks, so the meters show real figures.
+    double received = 10000000;
+    while (controller->bytesPerSecond() == 0 && received < 20000000) {
+        received += 240000;
+        controller->taskDidUpdateProgress(task.get(), received);
+        controller->taskDidUpdateProgressLabelWithValue(download.get(), "Downloading",
+                                                        Formatters::stringFromBytes(static_cast<std::int64_t>(received)) +
+                                                            " of " + Formatters::stringFromBytes(47000000));
+        RunLoop::runFor(100ms);
+    }
+    RunLoop::runFor(600ms);
 
     const QImage shot = controller->view()->grab().toImage();
     fs::create_directories(ARTEFACT_DIR);
