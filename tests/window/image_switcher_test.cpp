@@ -55,24 +55,18 @@ protected:
     QLabel upper;
 };
 
-TEST_F(SlideShowTest, PicturesThatDoNotLoadAreLeftOutWithAnErrorLine) {
-    useBundleListing({"red", "missing", "broken", "green"});
-    ImageSwitcher switcher({&lower, &upper});
-    switcher.loadImagesFromFile("Configs/Configs.json");
-    EXPECT_EQ(switcher.images().size(), 2u);
+TEST_F(SlideShowTest, PicturesThatDoNotLoadAreLeftOutAndFewerThanTwoScheduleNothing) {
+    useBundleListing({"red", "missing", "broken"});
+    ImageSwitcher one({&lower, &upper});
+    one.loadImagesFromFile("Configs/Configs.json");
+    one.startAnimating();
+    EXPECT_EQ(one.images().size(), 1u);
+    EXPECT_EQ(shown(lower), "#ff0000");
+    EXPECT_FALSE(one.isChangeScheduled());
     const std::string log = window_testing::installerLog();
     EXPECT_NE(log.find("ERROR"), std::string::npos);
     EXPECT_NE(log.find("images/missing.png; it is left out of the slide show"), std::string::npos);
     EXPECT_NE(log.find("images/broken.png; it is left out of the slide show"), std::string::npos);
-}
-
-TEST_F(SlideShowTest, OnePictureOrNoneSchedulesNothing) {
-    useBundleListing({"red", "missing"});
-    ImageSwitcher one({&lower, &upper});
-    one.loadImagesFromFile("Configs/Configs.json");
-    one.startAnimating();
-    EXPECT_EQ(shown(lower), "#ff0000");
-    EXPECT_FALSE(one.isChangeScheduled());
 
     useBundleListing({"broken"});
     ImageSwitcher none({&lower, &upper});
@@ -80,8 +74,6 @@ TEST_F(SlideShowTest, OnePictureOrNoneSchedulesNothing) {
     none.startAnimating();
     EXPECT_EQ(shown(lower), "none") << "a plain background";
     EXPECT_FALSE(none.isChangeScheduled());
-    none.changeImage();
-    EXPECT_EQ(shown(upper), "none");
 }
 
 TEST_F(SlideShowTest, EachChangeFadesTheNextPictureInAndWrapsAround) {

@@ -91,17 +91,13 @@ protected:
 TEST_F(WindowTest, OutletsCarryTheirNamesAndShowOutsideTextsAsPlainText) {
     auto controller = makeController();
     const auto& o = controller->outlets();
-    const std::vector<std::pair<QWidget*, const char*>> outlets = {
-        {o.imageView1, "imageView1"},       {o.imageView2, "imageView2"},         {o.statusLabel, "statusLabel"},
-        {o.taskLabel, "taskLabel"},         {o.percentsLabel, "percentsLabel"},   {o.volumeLabel, "volumeLabel"},
-        {o.publisherLabel, "publisherLabel"}, {o.publisherName, "publisherName"}, {o.speedBox, "speedBox"},
-        {o.speedLabel, "speedLabel"},       {o.remainingTimeBox, "remainingTimeBox"},
-        {o.remainingTimeLabel, "remainingTimeLabel"}, {o.progressBar, "progressBar"}};
-    for (const auto& [widget, name] : outlets) {
+    for (const char* name : {"imageView1", "imageView2", "statusLabel", "taskLabel", "percentsLabel", "volumeLabel",
+                             "publisherLabel", "publisherName", "speedBox", "speedLabel", "remainingTimeBox",
+                             "remainingTimeLabel", "progressBar"}) {
+        auto* widget = controller->view()->findChild<QWidget*>(name);
         ASSERT_NE(widget, nullptr) << name;
-        EXPECT_EQ(widget->objectName().toStdString(), name);
         EXPECT_EQ(widget->accessibleName().toStdString(), name);
-        if (auto* label = qobject_cast<QLabel*>(widget); label && label != o.imageView1 && label != o.imageView2) {
+        if (auto* label = qobject_cast<QLabel*>(widget); label && !std::string(name).starts_with("imageView")) {
             EXPECT_EQ(label->textFormat(), Qt::PlainText) << name;
         }
     }
@@ -178,20 +174,6 @@ TEST_F(WindowTest, ProgressIsAFractionWithinZeroAndOneAndTheAmountIsTruncated) {
     controller->taskDidUpdateProgress(task.get(), 10);
     EXPECT_EQ(controller->progress(), 0.0) << "a zero total shows nothing rather than infinity";
     EXPECT_EQ(text(o.percentsLabel), "0%");
-}
-
-TEST_F(WindowTest, TheMetersFillTheSpeedAndRemainingTimeLabels) {
-    auto controller = makeController();
-    const auto& o = controller->outlets();
-    task->setTotal(48000000);
-    controller->mainTaskDidFetchDownloadingSize(task.get(), 48000000);
-    RunLoop::runFor(150ms);
-    EXPECT_EQ(controller->taskDidUpdateProgress(task.get(), 1000.9), 1000.0);
-    // No speed yet: the first estimate is 0.45 of the 10001 seconds that stand for "unknown".
-    EXPECT_TRUE(RunLoop::runUntil([&] { return text(o.remainingTimeLabel) == "01:15:00"; }, 2s))
-        << text(o.remainingTimeLabel);
-    EXPECT_TRUE(RunLoop::runUntil([&] { return text(o.speedLabel) != "..."; }, 2s));
-    EXPECT_EQ(text(o.speedLabel).substr(text(o.speedLabel).size() - 2), "/s");
 }
 
 TEST_F(WindowTest, TheFirstFailureWinsAndReportsFromWorkersReachTheMainThread) {
@@ -292,7 +274,7 @@ TEST_F(WindowTest, TheProgressFileIsEmptiedUnlessAnotherLiveRunHoldsTheLock) {
     EXPECT_EQ(readFile(catcher), "1 050");
 }
 
-TEST_F(WindowTest, ScreenshotDuringADownload) {
+TEST_F(WindowTest, ScreenshotDuringADownloadShowsTheMetersFigures) {
     auto controller = makeController();
     task->setPublisher("Zorvik Games");
     task->setTotal(48000000);
@@ -310,6 +292,9 @@ TEST_F(WindowTest, ScreenshotDuringADownload) {
         RunLoop::runFor(100ms);
     }
     RunLoop::runFor(600ms);
+    const auto& o = controller->outlets();
+    EXPECT_TRUE(text(o.speedLabel).ends_with(" MB/s")) << text(o.speedLabel);
+    EXPECT_NE(text(o.remainingTimeLabel), "...") << "the meter runs once the size is known";
 
     const QImage shot = controller->view()->grab().toImage();
     fs::create_directories(ARTEFACT_DIR);
