@@ -276,12 +276,13 @@ struct DownloadTask::Shared::Exchange {
                 resumed(offset, expected);
             }
         } else if (status == 200) {
-            // The whole file: the server ignored the range, or the file changed since.
-            offset = 0;
-            if (::ftruncate(fd, 0) != 0) {
+            // The whole file: the server ignored the range, or the file changed since. (A fresh
+            // file is left alone: truncating it would make the file system flush it at close.)
+            if (offset > 0 && ::ftruncate(fd, 0) != 0) {
                 writeErrno = errno;
                 return false;
             }
+            offset = 0;
             task->_progress->expected = length;
         } else {
             refused = true;
@@ -473,7 +474,7 @@ void DownloadTask::Shared::transfer(const std::shared_ptr<DownloadTask>& task) {
             failure = Error::posix(exchange.writeErrno);
         } else if (result != CURLE_OK) {
             failure = detail::curlError(result, detail);
-        } else if (!exchange.started && status == 200) {
+        } else if (!exchange.started && status == 200 && offset > 0) {
             // An empty body: the file is empty, whatever an earlier run left.
             offset = 0;
             progress.total = 0;

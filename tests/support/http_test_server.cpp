@@ -103,8 +103,28 @@ void HttpTestServer::serveGenerated(const std::string& path, std::uint64_t size)
     _files[path] = File{{}, size, true, true};
 }
 
+namespace {
+
+// Generated files repeat a pattern whose length is a prime, so no power-of-two block of a
+// transfer lines up with it; one more chunk of it follows, so any chunk can be sent in place.
+constexpr std::size_t patternLength = 1048573;
+constexpr std::size_t chunkLength = 1 << 20;
+
+const std::string& pattern() {
+    static const std::string bytes = [] {
+        std::string made(patternLength + chunkLength, '\0');
+        for (std::size_t index = 0; index < made.size(); ++index) {
+            made[index] = static_cast<char>(((index % patternLength) * 2654435761u) >> 13);
+        }
+        return made;
+    }();
+    return bytes;
+}
+
+}  // namespace
+
 char HttpTestServer::generatedByte(std::uint64_t index) {
-    return static_cast<char>((index * 2654435761u) >> 13);
+    return pattern()[index % patternLength];
 }
 
 void HttpTestServer::addFault(const std::string& path, Fault fault) {
@@ -150,19 +170,12 @@ void HttpTestServer::waitForClose(int fd) {
 
 bool HttpTestServer::sendBody(int fd, const File& file, std::uint64_t from, std::uint64_t count,
                               std::uint64_t bytesPerSecond) {
-    std::string chunk;
-    const std::uint64_t chunkSize = bytesPerSecond > 0 ? std::max<std::uint64_t>(bytesPerSecond / 50, 1) : 1 << 20;
+    const std::uint64_t chunkSize =
+        bytesPerSecond > 0 ? std::clamp<std::uint64_t>(bytesPerSecond / 50, 1, chunkLength) : chunkLength;
     for (std::uint64_t at = from; at < from + count && !_stopping;) {
         const std::uint64_t take = std::min(chunkSize, from + count - at);
-        if (file.generated) {
-            chunk.resize(take);
-            for (std::uint64_t index = 0; index < take; ++index) {
-                chunk[index] = generatedByte(at + index);
-            }
-        } else {
-            chunk.assign(file.body, at, take);
-        }
-        if (!sendText(fd, chunk)) {
+        const char* data = file.generated ? pattern().data() + at % patternLength : file.body.data() + at;
+        if (!sendAll(fd, data, take)) {
             return false;
         }
         at += take;
