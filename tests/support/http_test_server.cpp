@@ -80,12 +80,14 @@ HttpTestServer::~HttpTestServer() {
     ::close(_listener);
     {
         std::lock_guard lock(_mutex);
-        for (const int fd : _open) {
-            ::shutdown(fd, SHUT_RDWR);
+        for (const auto& connection : _connections) {
+            if (!connection.done) {
+                ::shutdown(connection.fd, SHUT_RDWR);
+            }
         }
     }
     for (auto& connection : _connections) {
-        connection.join();
+        connection.thread.join();
     }
 }
 
@@ -137,6 +139,19 @@ std::vector<HttpTestServer::Request> HttpTestServer::requests() const {
     return _requests;
 }
 
+std::vector<std::string> HttpTestServer::bodies() const {
+    std::vector<std::string> found;
+    for (const auto& request : requests()) {
+        found.push_back(request.body);
+    }
+    return found;
+}
+
+void HttpTestServer::setReply(std::string reply) {
+    std::lock_guard lock(_mutex);
+    _reply = std::move(reply);
+}
+
 bool HttpTestServer::waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
     std::unique_lock lock(_mutex);
     return _changed.wait_for(lock, timeout, [&] { return _requests.size() >= count; });
@@ -145,6 +160,7 @@ bool HttpTestServer::waitForRequests(std::size_t count, std::chrono::millisecond
 void HttpTestServer::acceptLoop() {
     while (!_stopping) {
         const int fd = ::accept4(_listener, nullptr, nullptr, SOCK_CLOEXEC);
+        joinFinished();
         if (fd < 0) {
             continue;
         }
@@ -153,8 +169,26 @@ void HttpTestServer::acceptLoop() {
             ::close(fd);
             return;
         }
-        _open.push_back(fd);
-        _connections.emplace_back([this, fd] { serveConnection(fd); });
+        auto& connection = _connections.emplace_back();
+        connection.fd = fd;
+        connection.thread = std::thread([this, fd] { serveConnection(fd); });
+    }
+}
+
+void HttpTestServer::joinFinished() {
+    std::list<Connection> finished;
+    {
+        std::lock_guard lock(_mutex);
+        for (auto it = _connections.begin(); it != _connections.end();) {
+            const auto next = std::next(it);
+            if (it->done) {
+                finished.splice(finished.end(), _connections, it);
+            }
+            it = next;
+        }
+    }
+    for (auto& connection : finished) {
+        connection.thread.join();
     }
 }
 
@@ -187,15 +221,25 @@ bool HttpTestServer::sendBody(int fd, const File& file, std::uint64_t from, std:
 }
 
 void HttpTestServer::serveConnection(int fd) {
-    std::string head;
-    char buffer[4096];
-    while (head.find("\r\n\r\n") == std::string::npos) {
+    std::string data;
+    char buffer[65536];
+    std::size_t headEnd;
+    while ((headEnd = data.find("\r\n\r\n")) == std::string::npos) {
         const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
         if (got <= 0) {
-            ::close(fd);
+            finish(fd);
             return;
         }
-        head.append(buffer, static_cast<std::size_t>(got));
+        data.append(buffer, static_cast<std::size_t>(got));
+    }
+    const std::string head = data.substr(0, headEnd + 4);
+    const std::size_t length = std::strtoull(header(head, "Content-Length").c_str(), nullptr, 10);
+    while (data.size() < head.size() + length) {
+        const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+        if (got <= 0) {
+            break;
+        }
+        data.append(buffer, static_cast<std::size_t>(got));
     }
     Request request;
     const std::size_t space = head.find(' ');
@@ -203,14 +247,18 @@ void HttpTestServer::serveConnection(int fd) {
     request.path = head.substr(space + 1, head.find(' ', space + 1) - space - 1);
     request.range = header(head, "Range");
     request.ifRange = header(head, "If-Range");
+    request.raw = data.substr(0, head.size() + length);
+    request.body = request.raw.substr(head.size());
 
     File file;
     bool found = false;
     std::optional<Fault> fault;
+    std::optional<std::string> reply;
     {
         std::lock_guard lock(_mutex);
         _requests.push_back(request);
         _changed.notify_all();
+        reply = _reply;
         if (const auto it = _files.find(request.path); it != _files.end()) {
             file = it->second;  // generated files carry no body: the copy is cheap
             found = true;
@@ -224,7 +272,13 @@ void HttpTestServer::serveConnection(int fd) {
     }
     const std::string etag = "\"v1-" + std::to_string(file.size()) + "\"";
     const std::string common = "Accept-Ranges: bytes\r\nETag: " + etag + "\r\nConnection: close\r\n";
-    if (!found) {
+    if (reply) {
+        if (reply->empty()) {
+            waitForClose(fd);
+        } else {
+            sendText(fd, *reply);
+        }
+    } else if (!found) {
         sendText(fd, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
     } else if (fault && fault->kind == FaultKind::Status) {
         const std::string page = "<html><body>error " + std::to_string(fault->status) + "</body></html>";
@@ -243,9 +297,7 @@ void HttpTestServer::serveConnection(int fd) {
         if (ranged && asked >= size) {
             sendText(fd, "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */" + std::to_string(size) +
                              "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
-            std::lock_guard lock(_mutex);
-            _open.erase(std::find(_open.begin(), _open.end(), fd));
-            ::close(fd);
+            finish(fd);
             return;
         }
         std::string answer;
@@ -271,9 +323,18 @@ void HttpTestServer::serveConnection(int fd) {
             waitForClose(fd);
         }
     }
+    finish(fd);
+}
+
+void HttpTestServer::finish(int fd) {
     std::lock_guard lock(_mutex);
-    _open.erase(std::find(_open.begin(), _open.end(), fd));
     ::close(fd);
+    for (auto& connection : _connections) {
+        if (connection.fd == fd && !connection.done) {
+            connection.done = true;
+            break;
+        }
+    }
 }
 
 }  // namespace testing_support
