@@ -28,6 +28,7 @@ TEST_F(DownloadTest, SecondOfTwoDownloadsShowsTheRunningTotalAndEndsInPlace) {
     constexpr std::int64_t size = 3 << 20;
     const std::string content = generated(size);
     server.serve("/engine", content);
+    server.addFault("/engine", {testing_support::HttpTestServer::FaultKind::Throttle, 0, 0, 6 << 20});
     auto step = downloader("Engine", "/engine");
     step->setFileSize(size);
     step->setTotalDownloadSize(2 * size);
@@ -39,7 +40,10 @@ TEST_F(DownloadTest, SecondOfTwoDownloadsShowsTheRunningTotalAndEndsInPlace) {
     EXPECT_EQ(checksum(readFile(tmp() / "Engine")), checksum(content));
     EXPECT_EQ(codes, (std::vector<std::int64_t>{4, 5}));
     EXPECT_EQ(bandwidths.size(), 1u);
-    ASSERT_FALSE(observer.progress.empty());
+    // About half a second of transfer: a few reports, but never more than about 30 a second.
+    EXPECT_GE(observer.progress.size(), 3u);
+    EXPECT_LE(observer.progress.size(), 30u);
+    EXPECT_TRUE(std::is_sorted(observer.progress.begin(), observer.progress.end()));
     EXPECT_EQ(observer.progress.back(), static_cast<double>(size));
     EXPECT_EQ(observer.events.front(), "Downloading Game:");
     EXPECT_EQ(observer.values.back(), "(" + Formatters::stringFromBytes(2 * size) + " / " +
