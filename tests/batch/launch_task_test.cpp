@@ -2,7 +2,7 @@
 #include "platform/Application.h"
 #include "platform/Paths.h"
 #include "platform/RunLoop.h"
-#include "support/log_lines.h"
+#include "installer/log_lines.h"
 #include "support/temp_home.h"
 #include "../childproc/recorders.h"
 
@@ -15,7 +15,6 @@
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-using testing_support::LogLines;
 using testing_support::readFile;
 using testing_support::writeFile;
 

@@ -2,7 +2,7 @@
 #include "platform/RunLoop.h"
 #include "recorders.h"
 #include "support/fake_pkexec.h"
-#include "support/log_lines.h"
+#include "installer/log_lines.h"
 #include "support/temp_home.h"
 
 #include <gtest/gtest.h>
@@ -50,14 +50,14 @@ TEST(UnzipTaskRights, AreAskedForOnceWhenTheStepIsMade) {
     using testing_support::FakePkexec;
     {
         FakePkexec pkexec(FakePkexec::Behaviour::AuthoriseWithoutRunning);
-        testing_support::LogLines log;
+        LogLines log;
         UnzipTask task("/nonexistent/a.zip", "/nonexistent/out");
         EXPECT_TRUE(log.contains("INFO success!"));
         EXPECT_NE(pkexec.calls().find("|whoami > /tmp/me|"), std::string::npos);
     }
     {
         FakePkexec pkexec(FakePkexec::Behaviour::Dismiss);
-        testing_support::LogLines log;
+        LogLines log;
         UnzipTask task("/nonexistent/a.zip", "/nonexistent/out");
         EXPECT_TRUE(log.contains("ERROR failure!"));
     }
