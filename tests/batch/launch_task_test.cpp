@@ -4,7 +4,7 @@
 #include "platform/RunLoop.h"
 #include "installer/log_lines.h"
 #include "support/temp_home.h"
-#include "../childproc/recorders.h"
+#include "childproc/recorders.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include "support/fake_pkexec.h"
 #include "installer/log_lines.h"
 #include "support/temp_home.h"
-#include "../childproc/recorders.h"
+#include "childproc/recorders.h"
 
 #include <gtest/gtest.h>
 
