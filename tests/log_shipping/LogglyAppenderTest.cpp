@@ -69,6 +69,14 @@ void expectNumberedLines(const BulkEndpoint::Request& request, int from, int to)
     }
 }
 
+// How long the twentieth line, which posts the batch, holds the logging thread.
+steady_clock::duration postingTwentiethLine(const ProbePtr& appender) {
+    appendNumbered(appender, 1, 19);
+    const auto started = steady_clock::now();
+    appendNumbered(appender, 20, 20);
+    return steady_clock::now() - started;
+}
+
 class LogglyAppenderTest : public ::testing::Test {
 protected:
     void SetUp() override { log4cplus::getMDC().clear(); }
@@ -234,12 +242,8 @@ TEST_F(LogglyAppenderTest, SilentServiceReleasesTheLoggingThreadAfterTheReceiveT
     BulkEndpoint endpoint;
     endpoint.setSilent(true);
     ProbePtr appender = makeAppender();
-    appendNumbered(appender, 1, 19);
-
     DiagnosticCapture diagnostics;
-    const auto started = steady_clock::now();
-    appendNumbered(appender, 20, 20);
-    const auto waited = steady_clock::now() - started;
+    const auto waited = postingTwentiethLine(appender);
     EXPECT_GE(waited, seconds(log4cplus::helpers::BoundedSocket::ioTimeoutSeconds) - 500ms);
     EXPECT_LT(waited, seconds(log4cplus::helpers::BoundedSocket::ioTimeoutSeconds) + 3s);
     EXPECT_EQ(diagnostics.count("LogglyAppender::flush()- Get response failed"), 1);
@@ -279,12 +283,8 @@ TEST_F(LogglyAppenderTest, SlowAnswerIsCutOffAtItsBoundAndItsBatchAccepted) {
     BulkEndpoint endpoint;
     endpoint.setAnswerPace(250ms);  // the whole answer would take over 20 s
     ProbePtr appender = makeAppender();
-    appendNumbered(appender, 1, 19);
-
     DiagnosticCapture diagnostics;
-    const auto started = steady_clock::now();
-    appendNumbered(appender, 20, 20);
-    const auto waited = steady_clock::now() - started;
+    const auto waited = postingTwentiethLine(appender);
     EXPECT_GE(waited, seconds(log4cplus::helpers::answerTimeoutSeconds) - 500ms);
     EXPECT_LT(waited, seconds(log4cplus::helpers::answerTimeoutSeconds) + 2s);
     EXPECT_EQ(diagnostics.text(), "");

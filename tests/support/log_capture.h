@@ -3,6 +3,7 @@
 #include <log4cplus/appender.h>
 #include <log4cplus/logger.h>
 #include <log4cplus/loglevel.h>
+#include <log4cplus/mdc.h>
 #include <log4cplus/spi/loggingevent.h>
 
 #include <algorithm>
@@ -26,7 +27,9 @@ public:
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
-    std::vector<std::string> messages() const { return static_cast<Recorder&>(*_appender).messages(); }
+    std::vector<std::string> messages() const { return recorder().messages(); }
+    // The context map each message carried.
+    std::vector<log4cplus::MappedDiagnosticContextMap> contexts() const { return recorder().contexts(); }
     bool contains(const std::string& message) const {
         const auto all = messages();
         return std::find(all.begin(), all.end(), message) != all.end();
@@ -41,17 +44,25 @@ private:
             std::lock_guard lock(_mutex);
             return _messages;
         }
+        std::vector<log4cplus::MappedDiagnosticContextMap> contexts() {
+            std::lock_guard lock(_mutex);
+            return _contexts;
+        }
 
     protected:
         void append(const log4cplus::spi::InternalLoggingEvent& event) override {
             std::lock_guard lock(_mutex);
             _messages.push_back(event.getMessage());
+            _contexts.push_back(event.getMDCCopy());
         }
 
     private:
         std::mutex _mutex;
         std::vector<std::string> _messages;
+        std::vector<log4cplus::MappedDiagnosticContextMap> _contexts;
     };
+
+    Recorder& recorder() const { return static_cast<Recorder&>(*_appender); }
 
     log4cplus::Logger _logger;
     log4cplus::LogLevel _level;
