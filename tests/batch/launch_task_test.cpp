@@ -2,7 +2,7 @@
 #include "platform/Application.h"
 #include "platform/Paths.h"
 #include "platform/RunLoop.h"
-#include "installer/log_lines.h"
+#include "support/log_capture.h"
 #include "support/temp_home.h"
 #include "childproc/recorders.h"
 
@@ -62,7 +62,7 @@ protected:
 }  // namespace
 
 TEST_F(Companion, ProgressAndErrorLinesThenTheExit) {
-    LogLines log;
+    testing_support::LogCapture log;
     companion("printf 'ZorerurovidoProgress:25\\nZorerurovidoProgress: 50%%\\n'; sleep 0.2\n"
               "echo 'ZorerurovidoError: no space left'; sleep 0.2; exit 0\n");
     launch("Game", 2);
@@ -77,7 +77,7 @@ TEST_F(Companion, ProgressAndErrorLinesThenTheExit) {
               "Please, report issue to developers with attached logs from '" +
                   platform::paths::logsDirectory().string() + "' and attach screenshot of this dialog box.");
     EXPECT_EQ(recorder.error->underlyingError(), "Launch application error");
-    EXPECT_TRUE(log.contains("ERROR errorDescription = no space left"));
+    EXPECT_TRUE(log.containsLine("ERROR errorDescription = no space left"));
     EXPECT_TRUE(recorder.reportsOnMainThread);
 
     const fs::path description = home.path() / "Applications/Ravelune/Game.app/Contents/Resources/game.json";
@@ -85,16 +85,16 @@ TEST_F(Companion, ProgressAndErrorLinesThenTheExit) {
     EXPECT_EQ(readFile(platform::paths::applicationSupportDirectory() / "com.example.game.json"),
               readFile(description));
     EXPECT_EQ(actions, std::vector<std::int64_t>{31});
-    EXPECT_TRUE(log.contains("INFO Application Game launched"));
+    EXPECT_TRUE(log.containsLine("INFO Application Game launched"));
 }
 
 TEST_F(Companion, LastLinesBeforeTheExitAndLinesCutBetweenReadsAreWhole) {
-    LogLines log;
+    testing_support::LogCapture log;
     companion("printf 'ZorerurovidoProg'; sleep 0.3; printf 'ress:10\\n'; printf 'ZorerurovidoError: late'\n");
     launch("Game", 2);
     EXPECT_EQ(recorder.progress, std::vector<double>{80000000});
     EXPECT_EQ(recorder.events, (std::vector<std::string>{"error", "finished"}));
-    EXPECT_TRUE(log.contains("ERROR errorDescription = late"));
+    EXPECT_TRUE(log.containsLine("ERROR errorDescription = late"));
 }
 
 TEST_F(Companion, ANonZeroExitIsTheStepsError) {
@@ -145,7 +145,7 @@ TEST_F(Companion, PreparationRefusalsEndTheStepBeforeTheLaunch) {
         if (!description.empty()) {
             installGame(appName, description);
         }
-        LogLines log;
+        testing_support::LogCapture log;
         recorder = RecordingDelegate();
         launch(appName);
         ASSERT_EQ(recorder.events, std::vector<std::string>{"error"}) << appName;
@@ -153,7 +153,7 @@ TEST_F(Companion, PreparationRefusalsEndTheStepBeforeTheLaunch) {
         EXPECT_EQ(recorder.error->code(), -1);
         EXPECT_EQ(recorder.error->localizedDescription(), appName + "; Exception: NSInvalidArgumentException");
         EXPECT_TRUE(recorder.error->localizedFailureReason());
-        EXPECT_EQ(log.startingWith("FATAL Cannot Launch Application '" + appName + "': ").size(), 1u) << appName;
+        EXPECT_EQ(log.linesStartingWith("FATAL Cannot Launch Application '" + appName + "': ").size(), 1u) << appName;
     }
     EXPECT_FALSE(fs::exists(started));
     EXPECT_TRUE(actions.empty());

@@ -3,7 +3,7 @@
 #include "platform/Paths.h"
 #include "platform/RunLoop.h"
 #include "support/fake_pkexec.h"
-#include "installer/log_lines.h"
+#include "support/log_capture.h"
 #include "support/temp_home.h"
 #include "childproc/recorders.h"
 
@@ -176,22 +176,22 @@ TEST_F(Batch, ExtensionApprovalHasItsOwnAlert) {
 }
 
 TEST_F(Batch, AFailingStepsErrorOutputGoesToTheLogAndTheAlertAsksForAReport) {
-    LogLines log;
+    testing_support::LogCapture log;
     failWith("echo 'disk full' >&2; exit 5");
     EXPECT_TRUE(std::regex_match(title(), reportTitle)) << title();
     EXPECT_EQ(advice(), "Please, report issue to developers with attached log file '" +
                             (platform::paths::logsDirectory() / "installer.log").string() +
                             "' and attach screenshot of this dialog box.");
-    EXPECT_TRUE(log.contains("ERROR errorDescription = disk full"));
+    EXPECT_TRUE(log.containsLine("ERROR errorDescription = disk full"));
     EXPECT_EQ(actions, std::vector<std::int64_t>{21});
 }
 
 TEST_F(Batch, AFailureWithoutErrorOutputHasNoAdvice) {
-    LogLines log;
+    testing_support::LogCapture log;
     failWith("exit 5");
     EXPECT_TRUE(std::regex_match(title(), reportTitle)) << title();
     EXPECT_EQ(advice(), "");
-    EXPECT_TRUE(log.startingWith("ERROR errorDescription").empty());
+    EXPECT_TRUE(log.linesStartingWith("ERROR errorDescription").empty());
     EXPECT_EQ(actions, std::vector<std::int64_t>{21});
 }
 
@@ -205,10 +205,10 @@ TEST_F(Batch, ADismissedPasswordPromptAsksToRelaunch) {
 
 TEST_F(Batch, RefusedElevationIsLoggedAndReported) {
     FakePkexec pkexec(FakePkexec::Behaviour::Refuse);
-    LogLines log;
+    testing_support::LogCapture log;
     failWith("true");
     EXPECT_TRUE(std::regex_match(title(), reportTitle)) << title();
-    ASSERT_EQ(log.startingWith("ERROR errorDescription = Not authorized").size(), 1u);
+    ASSERT_EQ(log.linesStartingWith("ERROR errorDescription = Not authorized").size(), 1u);
     EXPECT_EQ(actions, std::vector<std::int64_t>{21});
 }
 
@@ -225,7 +225,7 @@ TEST(RootTaskQuietEnd, Status33EndsTheInstallerWithAWarningAndNoReport) {
         {
             testing_support::TempHome home;
             writeFile(platform::paths::logsDirectory() / "progress_catcher.log", "");
-            LogLines log;
+            testing_support::LogCapture log;
             RecordingDelegate recorder;
             int actions = 0;
             auto batch = std::make_shared<RootTask>();
@@ -237,7 +237,7 @@ TEST(RootTaskQuietEnd, Status33EndsTheInstallerWithAWarningAndNoReport) {
             batch->execute();
             const int status = platform::RunLoop::run();
             std::fprintf(stderr, "events=%zu actions=%d warnings=%zu terminations=%d\n", recorder.events.size(),
-                         actions, log.startingWith("WARN ").size(), terminations);
+                         actions, log.linesStartingWith("WARN ").size(), terminations);
             std::fflush(stderr);
             std::_Exit(status);
         },

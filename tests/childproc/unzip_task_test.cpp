@@ -2,7 +2,7 @@
 #include "platform/RunLoop.h"
 #include "recorders.h"
 #include "support/fake_pkexec.h"
-#include "installer/log_lines.h"
+#include "support/log_capture.h"
 #include "support/temp_home.h"
 
 #include <gtest/gtest.h>
@@ -50,15 +50,15 @@ TEST(UnzipTaskRights, AreAskedForOnceWhenTheStepIsMade) {
     using testing_support::FakePkexec;
     {
         FakePkexec pkexec(FakePkexec::Behaviour::AuthoriseWithoutRunning);
-        LogLines log;
+        testing_support::LogCapture log;
         UnzipTask task("/nonexistent/a.zip", "/nonexistent/out");
-        EXPECT_TRUE(log.contains("INFO success!"));
+        EXPECT_TRUE(log.containsLine("INFO success!"));
         EXPECT_NE(pkexec.calls().find("|whoami > /tmp/me|"), std::string::npos);
     }
     {
         FakePkexec pkexec(FakePkexec::Behaviour::Dismiss);
-        LogLines log;
+        testing_support::LogCapture log;
         UnzipTask task("/nonexistent/a.zip", "/nonexistent/out");
-        EXPECT_TRUE(log.contains("ERROR failure!"));
+        EXPECT_TRUE(log.containsLine("ERROR failure!"));
     }
 }
