@@ -1,5 +1,6 @@
 #include "LaunchTask.h"
 #include "platform/Application.h"
+#include "platform/Dispatch.h"
 #include "platform/Paths.h"
 #include "platform/RunLoop.h"
 #include "support/log_capture.h"
@@ -181,6 +182,8 @@ TEST(LaunchTaskQuitLine, EndsTheInstallerAndNothingAfterItIsReported) {
             int terminations = 0;
             platform::Application::setWillTerminateHandler([&] { ++terminations; });
             task->execute();
+            // Bounded: an installer that would wait for ever ends with 99 instead.
+            platform::dispatch::afterMain(10s, [] { platform::RunLoop::quit(99); });
             const int status = platform::RunLoop::run();
             // Whatever the companion still writes, and its exit, must not reach the window.
             platform::RunLoop::runFor(600ms);

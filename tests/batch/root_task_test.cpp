@@ -1,5 +1,6 @@
 #include "RootTask.h"
 #include "platform/Application.h"
+#include "platform/Dispatch.h"
 #include "platform/Paths.h"
 #include "platform/RunLoop.h"
 #include "support/fake_pkexec.h"
@@ -235,6 +236,8 @@ TEST(RootTaskQuietEnd, Status33EndsTheInstallerWithAWarningAndNoReport) {
             int terminations = 0;
             platform::Application::setWillTerminateHandler([&] { ++terminations; });
             batch->execute();
+            // Bounded: an installer that would wait for ever ends with 99 instead.
+            platform::dispatch::afterMain(10s, [] { platform::RunLoop::quit(99); });
             const int status = platform::RunLoop::run();
             std::fprintf(stderr, "events=%zu actions=%d warnings=%zu terminations=%d\n", recorder.events.size(),
                          actions, log.linesStartingWith("WARN ").size(), terminations);
