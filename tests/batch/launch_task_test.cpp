@@ -65,10 +65,13 @@ protected:
 TEST_F(Companion, ProgressAndErrorLinesThenTheExit) {
     testing_support::LogCapture log;
     companion("printf 'ZorerurovidoProgress:25\\nZorerurovidoProgress: 50%%\\n'; sleep 0.2\n"
+              "echo 'x ZorerurovidoProgress:1 ZorerurovidoError: progress only'; sleep 0.2\n"
               "echo 'ZorerurovidoError: no space left'; sleep 0.2; exit 0\n");
     launch("Game", 2);
     EXPECT_EQ(recorder.events, (std::vector<std::string>{"error", "finished"}));
-    EXPECT_EQ(recorder.progress, (std::vector<double>{200000000, 400000000}));
+    // A prefix anywhere counts, but the value is read from the 22nd character on ("s:1 ..." is 0);
+    // progress wins over an error on the same line.
+    EXPECT_EQ(recorder.progress, (std::vector<double>{200000000, 400000000, 0}));
     EXPECT_EQ(recorder.error->domain(), "Launch App");
     EXPECT_EQ(recorder.error->code(), -1);
     EXPECT_TRUE(std::regex_match(recorder.error->localizedDescription(),
