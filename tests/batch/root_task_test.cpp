@@ -213,13 +213,6 @@ TEST_F(Batch, RefusedElevationIsLoggedAndReported) {
     EXPECT_EQ(actions, std::vector<std::int64_t>{21});
 }
 
-TEST_F(Batch, ElevatedBatchBringsBackTheStepsOwnStatus) {
-    FakePkexec pkexec(FakePkexec::Behaviour::Authorise);
-    failWith("exit 126");  // the step's 126, not a dismissed prompt
-    EXPECT_TRUE(std::regex_match(title(), reportTitle)) << title();
-    EXPECT_EQ(actions, std::vector<std::int64_t>{21});
-}
-
 TEST(RootTaskQuietEnd, Status33EndsTheInstallerWithAWarningAndNoReport) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(

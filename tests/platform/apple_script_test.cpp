@@ -31,17 +31,6 @@ TEST(AppleScriptSource, EscapedTextReadsBackAndOtherFormsAreSyntaxErrors) {
     EXPECT_EQ(error.number, AppleScript::syntaxError);
 }
 
-TEST(AppleScriptRun, StatusAndErrorOutputOfTheShell) {
-    AppleScript::ErrorInfo error;
-    EXPECT_EQ(AppleScript(script("echo one; echo two")).executeAndReturnError(error), "one\ntwo");
-    EXPECT_FALSE(AppleScript(script("echo out; echo 'it broke' >&2; exit 5")).executeAndReturnError(error));
-    EXPECT_EQ(error.number, 5);
-    EXPECT_EQ(error.message, "it broke");
-    EXPECT_FALSE(AppleScript(script("exit 4")).executeAndReturnError(error));
-    EXPECT_EQ(error.number, 4);
-    EXPECT_FALSE(error.message);
-}
-
 TEST(AppleScriptElevation, PkexecOutcomesAreToldFromTheShellsOwnStatus) {
     AppleScript::ErrorInfo error;
     {
