@@ -1,0 +1,57 @@
+#include "CriticalAlert.h"
+
+#include "Logger/Logger.h"
+
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMessageBox>
+
+#include <algorithm>
+#include <cctype>
+
+namespace {
+
+bool isBlank(const std::optional<std::string>& text) {
+    return !text || std::all_of(text->begin(), text->end(), [](unsigned char c) { return std::isspace(c) != 0; });
+}
+
+}  // namespace
+
+CriticalAlert::Texts CriticalAlert::textsForError(const platform::Error& error) {
+    const auto& info = error.info();
+    Texts texts;
+    bool reasonUsed = false;
+    if (!isBlank(info.localizedDescription)) {
+        texts.message = *info.localizedDescription;
+    } else if (!isBlank(info.localizedFailureReason)) {
+        texts.message = *info.localizedFailureReason;
+        reasonUsed = true;
+    } else {
+        texts.message = platform::Error(error.domain(), error.code()).localizedDescription();
+    }
+    if (!isBlank(info.localizedRecoverySuggestion)) {
+        texts.informativeText = *info.localizedRecoverySuggestion;
+    } else if (!reasonUsed && !isBlank(info.localizedFailureReason)) {
+        texts.informativeText = *info.localizedFailureReason;
+    }
+    return texts;
+}
+
+void CriticalAlert::runModal(const platform::Error& error, QWidget* parent) {
+    const Texts texts = textsForError(error);
+    Logger::shared().logError("Critical alert: %@ Advice: %@", texts.message, texts.informativeText);
+    if (QGuiApplication::platformName() == QLatin1String("offscreen")) {
+        return;
+    }
+    QMessageBox alert(parent);
+    alert.setIcon(QMessageBox::Critical);
+    alert.setTextFormat(Qt::PlainText);
+    alert.setText(QString::fromStdString(texts.message));
+    alert.setInformativeText(QString::fromStdString(texts.informativeText));
+    // The texts come from outside (scripts, servers): no label of the alert may read them as markup.
+    for (auto* label : alert.findChildren<QLabel*>()) {
+        label->setTextFormat(Qt::PlainText);
+    }
+    alert.setStandardButtons(QMessageBox::Ok);
+    alert.exec();
+}

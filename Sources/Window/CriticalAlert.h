@@ -1,0 +1,26 @@
+#pragma once
+
+#include "platform/Error.h"
+
+#include <string>
+
+class QWidget;
+
+// The critical alert that ends a failed installation, built from the step's error. Main thread
+// only. What it shows is also written to the log at ERROR, so the log says what the user saw.
+class CriticalAlert {
+public:
+    struct Texts {
+        std::string message;          // the title
+        std::string informativeText;  // the advice; may be empty
+    };
+
+    // Never a blank message: the description, else the failure reason, else the platform's
+    // default sentence. The advice is the recovery suggestion, else the failure reason when
+    // the message did not already use it.
+    static Texts textsForError(const platform::Error& error);
+
+    // Logs the texts, then shows them as plain text and returns when the user has dismissed the
+    // alert. On the offscreen platform nobody can press its button: it returns at once.
+    static void runModal(const platform::Error& error, QWidget* parent);
+};

@@ -1,0 +1,278 @@
+#include "MainViewController.h"
+
+#include "AppDelegate.h"
+#include "CriticalAlert.h"
+#include "LockFile.h"
+#include "Logger/Logger.h"
+#include "StatisticsManager.h"
+#include "platform/Application.h"
+#include "platform/Dispatch.h"
+#include "platform/Paths.h"
+#include "platform/RunLoop.h"
+
+#include "ui_MainViewController.h"
+
+#include <QCloseEvent>
+#include <QGraphicsOpacityEffect>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kBarMaximum = 1000;
+constexpr const char* kPublisherCaption = "Publisher:";
+
+void setText(const QPointer<QLabel>& label, const std::string& text) {
+    if (label) {
+        label->setText(QString::fromStdString(text));
+    }
+}
+
+void setHidden(QWidget* view, bool hidden) {
+    if (view != nullptr) {
+        view->setHidden(hidden);
+    }
+}
+
+// Whether another process that still runs holds the installers' lock.
+bool lockHeldByAnotherRun(const std::string& lockFilePath) {
+    if (lockFileCheck(lockFilePath.c_str(), nullptr) != kLockFileHeld) {
+        return false;
+    }
+    std::ifstream record(lockFilePath);
+    long holder = 0;
+    record >> holder;
+    return holder != static_cast<long>(getpid());
+}
+
+}  // namespace
+
+// Closing the window ends the application through its one ending instead of Qt's own quit.
+class MainViewController::CloseFilter : public QObject {
+public:
+    explicit CloseFilter(MainViewController& controller) : _controller(controller) {}
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Close) {
+            event->ignore();
+            _controller.windowWillClose();
+            return true;
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    MainViewController& _controller;
+};
+
+MainViewController::MainViewController(Options options) : _options(std::move(options)) {
+    if (!_options.terminate) {
+        _options.terminate = [](int status) { platform::Application::terminate(status); };
+    }
+    if (!_options.sendAction) {
+        _options.sendAction = [](std::int64_t code) { StatisticsManager::shared().sendAction(code); };
+    }
+}
+
+MainViewController::~MainViewController() {
+    _imageSwitcher.reset();
+    if (_mainTask) {
+        if (_mainTask->taskDelegate() == this) {
+            _mainTask->setTaskDelegate(nullptr);
+        }
+        if (_mainTask->delegate() == this) {
+            _mainTask->setDelegate(nullptr);
+        }
+    }
+}
+
+std::shared_ptr<MainViewController> MainViewController::create(Options options) {
+    std::shared_ptr<MainViewController> controller(new MainViewController(std::move(options)));
+    controller->loadView();
+    controller->_view->show();
+    controller->viewDidLoad();
+    return controller;
+}
+
+void MainViewController::loadView() {
+    _view = std::make_unique<QWidget>();
+    Ui::MainWindow form;
+    form.setupUi(_view.get());
+    _outlets = Outlets{form.imageView1,     form.imageView2,     form.statusLabel,  form.taskLabel,
+                       form.percentsLabel,  form.volumeLabel,    form.publisherLabel, form.publisherName,
+                       form.speedBox,       form.speedLabel,     form.remainingTimeBox, form.remainingTimeLabel,
+                       form.progressBar};
+    // The upper picture starts fully transparent, so that the first change is a fade.
+    auto* transparent = new QGraphicsOpacityEffect(form.imageView2);
+    transparent->setOpacity(0.0);
+    form.imageView2->setGraphicsEffect(transparent);
+    _view->installEventFilter(new CloseFilter(*this));
+}
+
+void MainViewController::viewDidLoad() {
+    _imageSwitcher = std::make_unique<ImageSwitcher>(std::array<QLabel*, 2>{_outlets.imageView1, _outlets.imageView2});
+    _imageSwitcher->loadImagesFromFile("Configs/Configs.json");
+    _imageSwitcher->startAnimating();
+
+    std::error_code ignored;
+    std::filesystem::create_directories(platform::paths::logsDirectory(), ignored);
+    prepareProgressFile();
+
+    setText(_outlets.publisherLabel, kPublisherCaption);
+    setText(_outlets.publisherName, "");
+    start();
+}
+
+void MainViewController::prepareProgressFile() {
+    // A run that does not hold the lock must not empty the file a running installation reports into.
+    if (lockHeldByAnotherRun(_options.lockFilePath)) {
+        Logger::shared().logWarn("Another installation is running; its progress file is left as it is.");
+        return;
+    }
+    std::ofstream empty(platform::paths::logsDirectory() / "progress_catcher.log", std::ios::trunc);
+}
+
+void MainViewController::start() {
+    _mainTask = _options.mainTask ? _options.mainTask : AppDelegate::shared().mainTask();
+    _mainTask->setTaskDelegate(this);
+    _mainTask->setDelegate(this);
+    _state = State::Running;
+    _mainTask->execute();
+}
+
+void MainViewController::setProgress(double progress) {
+    _progress = std::isfinite(progress) ? std::clamp(progress, 0.0, 1.0) : 0.0;
+    if (_outlets.progressBar && _outlets.progressBar->maximum() != 0) {
+        _outlets.progressBar->setValue(static_cast<int>(std::lround(_progress * kBarMaximum)));
+    }
+    setText(_outlets.percentsLabel, std::to_string(static_cast<int>(std::floor(_progress * 100.0))) + "%");
+}
+
+void MainViewController::setBarIndeterminate(bool indeterminate) {
+    QProgressBar* bar = _outlets.progressBar;
+    if (bar == nullptr || (bar->maximum() == 0) == indeterminate) {
+        return;
+    }
+    // An empty range is Qt's busy bar; the value is lost on the way, so it is written again.
+    bar->setRange(0, indeterminate ? 0 : kBarMaximum);
+    setProgress(_progress);
+}
+
+bool MainViewController::hopToMainThread(std::function<void(MainViewController&)> call) {
+    if (platform::RunLoop::isMainThread()) {
+        return false;
+    }
+    platform::dispatch::asyncMain([weakSelf = weak_from_this(), call = std::move(call)] {
+        if (auto self = weakSelf.lock()) {
+            call(*self);
+        }
+    });
+    return true;
+}
+
+void MainViewController::taskDidStartWithStatus(Task* task, const std::string& status) {
+    TaskPtr keep = task != nullptr ? task->weak_from_this().lock() : nullptr;
+    if (hopToMainThread([task, keep, status](MainViewController& self) { self.taskDidStartWithStatus(task, status); })) {
+        return;
+    }
+    if (hasEnded()) {
+        return;
+    }
+    setText(_outlets.statusLabel, status);
+    setText(_outlets.publisherLabel, kPublisherCaption);
+    setText(_outlets.publisherName, _mainTask ? _mainTask->publisher() : std::string());
+
+    const bool unsized = task == nullptr || task->totalProgress() == 0.0;
+    setBarIndeterminate(unsized);
+    setHidden(_outlets.percentsLabel, unsized);
+    setHidden(_outlets.remainingTimeBox, unsized || !task->knownRemainingTime());
+    setHidden(_outlets.speedBox, unsized || !task->knownRemainingTime());
+}
+
+double MainViewController::taskDidUpdateProgress(Task* task, double progress) {
+    // Truncated toward zero; what cannot be a byte count counts as none.
+    const std::uint64_t bytes = std::isfinite(progress) && progress > 0 && progress < 1.8e19
+                                    ? static_cast<std::uint64_t>(progress)
+                                    : 0;
+    TaskPtr keep = task != nullptr ? task->weak_from_this().lock() : nullptr;
+    if (hopToMainThread([task, keep, progress](MainViewController& self) { self.taskDidUpdateProgress(task, progress); })) {
+        return static_cast<double>(bytes);
+    }
+    if (hasEnded()) {
+        return static_cast<double>(bytes);
+    }
+    const double total = _mainTask ? _mainTask->totalProgress() : (task != nullptr ? task->totalProgress() : 0.0);
+    setProgress(progress / total);
+    return static_cast<double>(bytes);
+}
+
+void MainViewController::taskDidUpdateProgressLabelWithValue(Task* task, const std::string& label,
+                                                             const std::string& value) {
+    TaskPtr keep = task != nullptr ? task->weak_from_this().lock() : nullptr;
+    if (hopToMainThread([task, keep, label, value](MainViewController& self) {
+            self.taskDidUpdateProgressLabelWithValue(task, label, value);
+        })) {
+        return;
+    }
+    if (hasEnded()) {
+        return;
+    }
+    setText(_outlets.taskLabel, label);
+    setText(_outlets.volumeLabel, value);
+}
+
+void MainViewController::taskFinishedWithError(Task* task, const platform::Error& error) {
+    TaskPtr keep = task != nullptr ? task->weak_from_this().lock() : nullptr;
+    if (hopToMainThread([task, keep, error](MainViewController& self) { self.taskFinishedWithError(task, error); })) {
+        return;
+    }
+    if (hasEnded()) {
+        Logger::shared().logWarn("Ignored a failure after the installation had ended: %@", error.description());
+        return;
+    }
+    _state = State::Failed;
+    CriticalAlert::runModal(error, _view.get());
+    _options.terminate(1);
+}
+
+void MainViewController::executionFinishedOfTask(Task* task) {
+    TaskPtr keep = task != nullptr ? task->weak_from_this().lock() : nullptr;
+    if (hopToMainThread([task, keep](MainViewController& self) { self.executionFinishedOfTask(task); })) {
+        return;
+    }
+    if (hasEnded()) {
+        return;
+    }
+    _state = State::Finishing;
+    setText(_outlets.taskLabel, "Installation successfully finished");
+    setText(_outlets.statusLabel, "Finished");
+    setBarIndeterminate(false);
+    if (_mainTask) {
+        for (const auto& downloader : _mainTask->downloaders()) {
+            if (downloader && downloader->entry()) {
+                _options.sendAction(downloader->entry()->installCompletedStatus);
+            }
+        }
+    }
+    platform::dispatch::afterMain(std::chrono::seconds(2), [terminate = _options.terminate] {
+        Logger::shared().logDebug("App will terminate soon");
+        terminate(0);
+    });
+}
+
+void MainViewController::mainTaskDidFetchDownloadingSize(MainTask* task, std::int64_t size) {
+    if (hopToMainThread([task, size](MainViewController& self) { self.mainTaskDidFetchDownloadingSize(task, size); })) {
+        return;
+    }
+    if (hasEnded()) {
+        return;
+    }
+}
+
+void MainViewController::windowWillClose() {
+    _options.terminate(_state == State::Finishing ? 0 : 2);
+}
