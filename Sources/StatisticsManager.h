@@ -2,15 +2,43 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
+#include <string_view>
+
+namespace Statistics {
+class Client;
+}
 
 // The installer's one door to the statistics client: the run's installation id, and actions and
 // machine descriptions turned into statistics events. One instance per process, never destroyed.
-// Calls may come from any thread; two calls never fill the record or use the client at once.
+// Calls may come from any thread: each fills the one record and hands it to the client under
+// one lock, so two calls never fill the record or use the client at once; the probes run on the
+// calling thread before that lock is taken. Nothing is reported back to the caller.
 class StatisticsManager {
 public:
+    // Where the record's machine facts come from: by default the platform probes.
+    struct Probes {
+        using Text = std::function<std::string()>;
+        Text hardwareId, macAddress, ipAddress, platformName, appVersion, virtualizationInfo;
+        Text cpu, cpuUsage, osName, osArchitectureName, ramTotal, ramFree, hddFreeSpace, dotNetVersions,
+            gpuModelName, haxmInfo, openGLVersion, openGLVendor, openGLRenderer, openGLExtensions;
+        std::function<std::string(std::uint64_t)> bandwidth;
+
+        static Probes platform();
+    };
+
+    // Created on first use, from any thread; never destroyed.
     static StatisticsManager& shared();
 
+    // An instance of its own over the given client and probes (tests).
+    StatisticsManager(std::shared_ptr<Statistics::Client> client, Probes probes);
+    ~StatisticsManager();
+    StatisticsManager(const StatisticsManager&) = delete;
+    StatisticsManager& operator=(const StatisticsManager&) = delete;
+
+    // 32 upper-case hexadecimal digits, new in every run, never changed.
     std::string installId() const;
     std::string referrerUrl() const;
     void setReferrerUrl(const std::string& referrerUrl);
@@ -20,13 +48,17 @@ public:
     // Bytes per second; 0 when none was measured.
     void sendSystemInfo(std::uint64_t bandwidth);
 
-    // Posts what is still queued, waiting at most `bound` in all; called once when the application ends.
+    // Posts what is still queued, waiting at most `bound` in all whatever the network does;
+    // called once when the application ends. Takes no lock of the facade.
     void flushBeforeExit(std::chrono::milliseconds bound = std::chrono::seconds(3));
 
     static std::int32_t converStatisticsAction2AppStatistics(std::int64_t code);
+    // The text without line-end characters (LF, VT, FF, CR, U+0085, U+2028, U+2029) at either
+    // end; inside and spaces stay.
+    static std::string converToCppString(std::string_view text);
 
 private:
     StatisticsManager();
     struct Impl;
-    Impl* _impl;
+    std::unique_ptr<Impl> _impl;
 };

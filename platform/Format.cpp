@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cmath>
+#include <cstdint>
 
 namespace platform {
 
@@ -132,8 +133,12 @@ std::string formatArgs(std::string_view format, std::span<const FormatArg> args)
             ++i;
             readNumberOrStar();
         }
+        // The argument knows its own width; only "%d" without a long modifier narrows it, as C
+        // reads an int there.
+        bool longModifier = false;
         while (i < format.size() && isLength(format[i])) {
-            ++i;  // the argument already knows its own width
+            longModifier = longModifier || (format[i] != 'h' && format[i] != 'L');
+            ++i;
         }
         if (i >= format.size()) {
             out.append(format.substr(start));
@@ -149,7 +154,8 @@ std::string formatArgs(std::string_view format, std::span<const FormatArg> args)
             }
             case 'd': case 'i': {
                 const FormatArg* arg = takeArg();
-                appendPrintf(out, spec + "lld", arg != nullptr ? arg->asSigned() : 0LL);
+                const long long value = arg != nullptr ? arg->asSigned() : 0LL;
+                appendPrintf(out, spec + "lld", longModifier ? value : static_cast<long long>(static_cast<std::int32_t>(value)));
                 break;
             }
             case 'u': case 'x': case 'X': case 'o': {

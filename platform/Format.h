@@ -93,6 +93,8 @@ private:
 
 // Formats in the platform's convention: printf conversions (flags, width, precision, length
 // modifiers, "*") plus "%@" for any argument's description. Missing arguments print nothing.
+// "%d" and "%i" without a long modifier (l, ll, q, j, z, t) print the argument as the 32-bit
+// int C would read there: 4294967297 prints 1.
 std::string formatArgs(std::string_view format, std::span<const FormatArg> args);
 
 template <typename... Args>

@@ -18,6 +18,12 @@ TEST(Format, PrintfConversionsWithWidthsAndPrecision) {
     EXPECT_EQ(format("%*d|%.*f", 4, 1, 1, 0.25), "   1|0.2");
 }
 
+TEST(Format, PlainDReadsA32BitIntAsCDoesAndLongModifiersKeep64Bits) {
+    EXPECT_EQ(format("%d %i %d", 4294967297LL, 3000000000LL, 3000000000ULL), "1 -1294967296 -1294967296");
+    EXPECT_EQ(format("%ld %lld %qd %5d", 4294967297LL, 3000000000LL, -4294967296LL, 4294967298LL),
+              "4294967297 3000000000 -4294967296     2");
+}
+
 TEST(Format, ObjectConversionInsertsDescriptions) {
     EXPECT_EQ(format("%@ %@ %@", std::string("text"), 12, 2.5), "text 12 2.5");
     EXPECT_EQ(format("%@", std::filesystem::path("/a b/c")), "/a b/c");

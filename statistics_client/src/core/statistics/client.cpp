@@ -4,6 +4,7 @@
 #include "core/statistics/sync_transport/posix/http_transport.h"
 
 #include <chrono>
+#include <vector>
 
 namespace Statistics {
 
@@ -55,6 +56,22 @@ void Client::initServerClient(const std::string& url, bool async)
 void Client::initLogServiceClient(const std::string& url, const std::string& token, bool async)
 {
     _logServiceClient = makeLogglyClient(url, token, async);
+}
+
+bool Client::flush(Transport::Deadline deadline)
+{
+    std::vector<Transport*> transports;
+    if (_serverClient)
+        transports.push_back(_serverClient->transport().get());
+    if (_logServiceClient)
+        transports.push_back(_logServiceClient->transport().get());
+    // Both start before either is waited for, so they post side by side.
+    for (Transport* transport : transports)
+        transport->flushSoon();
+    bool delivered = true;
+    for (Transport* transport : transports)
+        delivered = transport->waitFlushed(deadline) && delivered;
+    return delivered;
 }
 
 const AppStatistics& Client::prepare(const AppStatistics& statistics)

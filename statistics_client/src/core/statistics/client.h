@@ -3,6 +3,7 @@
 #include "core/statistics/app_statistics.h"
 #include "core/statistics/loggly/loggly_client.h"
 #include "core/statistics/orv/orv_client.h"
+#include "core/statistics/transport.h"
 
 #include <memory>
 #include <string>
@@ -23,6 +24,11 @@ public:
     virtual void sendActivity(const AppStatistics& statistics);
     virtual void sendSystemInfo(const AppStatistics& statistics);
     virtual void sendException(const AppStatistics& statistics);
+
+    // Has both transports post what they hold now and waits for them, never past the
+    // deadline whatever the network does; true when nothing was left undelivered. Meant for
+    // the end of the process; may run beside the other operations.
+    bool flush(Transport::Deadline deadline);
 
 private:
     // The record itself when it has an event time, else a copy stamped with now.

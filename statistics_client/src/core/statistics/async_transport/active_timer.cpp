@@ -44,6 +44,11 @@ void ActiveTimer::stop()
     _thread.join();
 }
 
+void ActiveTimer::trigger()
+{
+    _triggered = true;
+}
+
 bool ActiveTimer::isRunning() const
 {
     return _running;
@@ -54,7 +59,8 @@ void ActiveTimer::run()
     using Clock = std::chrono::system_clock;
     auto deadline = Clock::now() + std::chrono::milliseconds(_interval.load());
     while (_running) {
-        if (deadline < Clock::now()) {
+        const bool triggered = _triggered.exchange(false);
+        if (triggered || deadline < Clock::now()) {
             _target();
             deadline = Clock::now() + std::chrono::milliseconds(_interval.load());
         }

@@ -8,8 +8,8 @@
 namespace Statistics::AsyncTransport {
 
 // A worker thread that calls the target once per interval until stopped. It polls every
-// 100 ms against a wall-clock deadline, and counts each period from the end of the
-// previous call, so calls never overlap.
+// 100 ms against a wall-clock deadline (or for a trigger), and counts each period from the
+// end of the previous call, so calls never overlap.
 class ActiveTimer {
 public:
     ActiveTimer(std::int64_t intervalMs, const std::function<void()>& target);
@@ -21,6 +21,8 @@ public:
     void start();
     // Waits for a call in progress and the current poll to end.
     void stop();
+    // Makes the next poll call the target without waiting for the interval. Any thread.
+    void trigger();
     bool isRunning() const;
 
 private:
@@ -30,6 +32,7 @@ private:
     std::thread _thread;
     std::atomic<std::int64_t> _interval;
     std::atomic<bool> _running;
+    std::atomic<bool> _triggered{false};
 };
 
 } // namespace Statistics::AsyncTransport

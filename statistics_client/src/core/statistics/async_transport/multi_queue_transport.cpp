@@ -54,16 +54,56 @@ bool MultiQueueTransport::send(const std::string& url, const std::string& body)
 void MultiQueueTransport::onTimer()
 {
     std::lock_guard lock(_mutex);
+    const std::uint64_t pass = beginPass();
     flushAll();
+    endPass(pass, heldCount());
 }
 
 std::size_t MultiQueueTransport::totalCount()
 {
     std::lock_guard lock(_mutex);
+    return heldCount();
+}
+
+void MultiQueueTransport::flushSoon()
+{
+    {
+        // A pass that begins after this point holds _mutex after every body queued so far.
+        std::lock_guard lock(_passMutex);
+        _awaitedPass = _passesBegun + 1;
+    }
+    _timer->trigger();
+}
+
+bool MultiQueueTransport::waitFlushed(Deadline deadline)
+{
+    std::unique_lock lock(_passMutex);
+    const bool ended = _passEnded.wait_until(lock, deadline, [this] { return _passesEnded >= _awaitedPass; });
+    return ended && _heldAfterPass == 0;
+}
+
+std::size_t MultiQueueTransport::heldCount() const
+{
     std::size_t count = 0;
     for (const auto& [url, queue] : _queues)
         count += queue->size();
     return count;
+}
+
+std::uint64_t MultiQueueTransport::beginPass()
+{
+    std::lock_guard lock(_passMutex);
+    return ++_passesBegun;
+}
+
+void MultiQueueTransport::endPass(std::uint64_t pass, std::size_t held)
+{
+    {
+        std::lock_guard lock(_passMutex);
+        _passesEnded = pass;
+        _heldAfterPass = held;
+    }
+    _passEnded.notify_all();
 }
 
 void MultiQueueTransport::flushAll()

@@ -4,6 +4,7 @@
 #include "core/statistics/async_transport/ring_buffer.h"
 #include "core/statistics/transport.h"
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -47,6 +48,11 @@ public:
     // Bodies currently held by all rings together.
     std::size_t totalCount();
 
+    // The timer thread runs a pass within 100 ms, or as soon as the pass under way ends.
+    void flushSoon() override;
+    // Waits only on the pass bookkeeping, never on the queue lock that a post holds.
+    bool waitFlushed(Deadline deadline) override;
+
 private:
     using Queue = RingBuffer<std::string>;
 
@@ -59,6 +65,9 @@ private:
     static void dropBatch(Queue& queue, std::size_t count);
     void addQueue(const std::string& url);
     void enqueue(const std::string& url, const std::string& body);
+    std::size_t heldCount() const;
+    std::uint64_t beginPass();
+    void endPass(std::uint64_t pass, std::size_t held);
 
     std::shared_ptr<Transport> _innerTransport;
     std::shared_ptr<ActiveTimer> _timer;
@@ -66,6 +75,14 @@ private:
     std::uint16_t _batchSize;
     std::uint16_t _queueCapacity;
     std::mutex _mutex;
+
+    // Pass bookkeeping for flushSoon/waitFlushed; taken after _mutex, never held for a post.
+    std::mutex _passMutex;
+    std::condition_variable _passEnded;
+    std::uint64_t _passesBegun = 0;
+    std::uint64_t _passesEnded = 0;
+    std::uint64_t _awaitedPass = 0;
+    std::size_t _heldAfterPass = 0;
 };
 
 } // namespace AsyncTransport

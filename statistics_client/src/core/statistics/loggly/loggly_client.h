@@ -24,6 +24,8 @@ public:
 
     void send(const std::string& url, const std::string& body);
 
+    const std::shared_ptr<Statistics::Transport>& transport() const { return _transport; }
+
 private:
     std::string eventUrl(const AppStatistics& statistics, const char* eventKind) const;
 

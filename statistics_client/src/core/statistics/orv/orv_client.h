@@ -22,6 +22,8 @@ public:
     void sendSystemInfo(const AppStatistics& statistics);
     void sendException(const AppStatistics& statistics);
 
+    const std::shared_ptr<Statistics::Transport>& transport() const { return _transport; }
+
 private:
     void send(const std::string& url, const std::string& body);
     std::string eventUrl(const char* eventName) const;

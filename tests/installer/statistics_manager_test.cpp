@@ -1,0 +1,172 @@
+#include "StatisticsManager.h"
+#include "core/statistics/client.h"
+#include "log_lines.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <regex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Keeps a copy of every record handed over, and notes any call that began while another was
+// still inside the client.
+class RecordingClient : public Statistics::Client {
+public:
+    void sendAction(const AppStatistics& record) override { note(record); }
+    void sendSystemInfo(const AppStatistics& record) override { note(record); }
+
+    std::vector<AppStatistics> records() {
+        std::lock_guard lock(_mutex);
+        return _records;
+    }
+    std::atomic<bool> overlapped{false};
+
+private:
+    void note(const AppStatistics& record) {
+        overlapped = overlapped || ++_inside != 1;
+        std::this_thread::yield();
+        const AppStatistics copy = record;
+        std::lock_guard lock(_mutex);
+        _records.push_back(copy);
+        --_inside;
+    }
+
+    std::mutex _mutex;
+    std::vector<AppStatistics> _records;
+    std::atomic<int> _inside{0};
+};
+
+// Probe answers of a made-up machine; every probe run is counted. Probes left out give "".
+struct FakeMachine {
+    std::atomic<int> probeRuns{0};
+    std::string virtualization = "VT-x: enabled";
+
+    StatisticsManager::Probes probes() {
+        auto fixed = [this](const std::string& text) {
+            return [this, text] { return ++probeRuns, text; };
+        };
+        StatisticsManager::Probes p;
+        p.hardwareId = fixed("HWID-1");
+        p.platformName = fixed("Mac");
+        p.virtualizationInfo = [this] { return ++probeRuns, virtualization; };
+        p.cpu = fixed("Intel(R) Xeon(R) CPU @ 2.20GHz\n");
+        p.osName = fixed("Debian GNU/Linux 12 ");
+        p.ramTotal = fixed("17179869184");
+        p.bandwidth = [](std::uint64_t perSecond) { return std::to_string(perSecond / 1024) + " kb/s\r\n"; };
+        return p;
+    }
+};
+
+}  // namespace
+
+TEST(StatisticsManager, ActionCodesMapAtTheTableEdgesAndZeroSendsNothing) {
+    const std::vector<std::pair<std::int64_t, std::int32_t>> table = {
+        {1, 1}, {6, 6}, {7, 0}, {20, 0}, {21, 21}, {24, 24}, {25, 0}, {30, 0},
+        {31, 31}, {32, 0}, {36, 36}, {37, 0}, {-3, 0}, {4294967297LL, 0},
+    };
+    for (const auto& [code, status] : table) {
+        EXPECT_EQ(StatisticsManager::converStatisticsAction2AppStatistics(code), status) << code;
+    }
+
+    LogLines log;
+    FakeMachine machine;
+    auto client = std::make_shared<RecordingClient>();
+    StatisticsManager manager(client, machine.probes());
+    manager.sendAction(0);
+    EXPECT_EQ(machine.probeRuns, 0);
+    EXPECT_TRUE(client->records().empty());
+    EXPECT_TRUE(log.messages().empty());
+
+    manager.sendAction(25);
+    ASSERT_EQ(client->records().size(), 1u);
+    EXPECT_EQ(client->records()[0].eventStatus, 0);
+    EXPECT_EQ(log.messages(), std::vector<std::string>{"Action statistics with event status 25 has been sent."});
+}
+
+TEST(StatisticsManager, RecordCarriesFieldsAcrossActionsAndSystemInformation) {
+    LogLines log;
+    FakeMachine machine;
+    auto client = std::make_shared<RecordingClient>();
+    StatisticsManager manager(client, machine.probes());
+    manager.setReferrerUrl("http://ref.example/landing\n");
+    manager.sendAction(22);
+    machine.virtualization = "VT-x: NOT enabled";
+    manager.sendSystemInfo(3000000000ULL);
+    manager.sendAction(3);
+
+    const auto records = client->records();
+    ASSERT_EQ(records.size(), 3u);
+    const AppStatistics& action = records[0];
+    EXPECT_EQ(action.installationId, manager.installId());
+    EXPECT_EQ(action.hardwareId, "HWID-1");
+    EXPECT_EQ(action.localOsName, "Mac");
+    EXPECT_EQ(action.bundleSourceUrl, "http://ref.example/landing");
+    EXPECT_EQ(action.eventStatus, 22);
+    EXPECT_EQ(action.emulatorType + "/" + action.eventSource, "vbox/Dovarirovev");
+    EXPECT_TRUE(action.cpuVirtualization);
+
+    // System information keeps the action's status and referrer and adds the machine.
+    const AppStatistics& info = records[1];
+    EXPECT_EQ(info.eventStatus, 22);
+    EXPECT_EQ(info.bundleSourceUrl, "http://ref.example/landing");
+    EXPECT_EQ(info.cpu, "Intel(R) Xeon(R) CPU @ 2.20GHz");  // its line feed removed
+    EXPECT_EQ(info.localOsName, "Debian GNU/Linux 12 ");    // the trailing space stays
+    EXPECT_EQ(info.bandwidth, "2929687 kb/s");
+    EXPECT_FALSE(info.cpuVirtualization);
+
+    // A later action keeps the machine fields, with the operating system back to "Mac".
+    const AppStatistics& later = records[2];
+    EXPECT_EQ(later.eventStatus, 3);
+    EXPECT_EQ(later.localOsName, "Mac");
+    EXPECT_EQ(later.cpu + "|" + later.ram, "Intel(R) Xeon(R) CPU @ 2.20GHz|17179869184");
+
+    // The bandwidth is logged as the 32-bit integer C prints for "%d".
+    EXPECT_EQ(log.messages().at(1), "SysInfo statistics with bandwidth -1294967296 has been sent.");
+}
+
+TEST(StatisticsManager, InstallationIdsAndLineEnds) {
+    FakeMachine machine;
+    StatisticsManager first(std::make_shared<RecordingClient>(), machine.probes());
+    StatisticsManager second(std::make_shared<RecordingClient>(), machine.probes());
+    EXPECT_TRUE(std::regex_match(first.installId(), std::regex("[0-9A-F]{32}"))) << first.installId();
+    EXPECT_TRUE(std::regex_match(second.installId(), std::regex("[0-9A-F]{32}"))) << second.installId();
+    EXPECT_NE(first.installId(), second.installId());
+
+    const std::string lineEnds = "\n\v\f\r\xC2\x85\xE2\x80\xA8\xE2\x80\xA9";
+    EXPECT_EQ(StatisticsManager::converToCppString(lineEnds + " a\r\nb\xC2\x85 " + lineEnds), " a\r\nb\xC2\x85 ");
+    EXPECT_EQ(StatisticsManager::converToCppString(lineEnds), "");
+}
+
+TEST(StatisticsManager, CallsFromTwoThreadsNeverInterleave) {
+    // Each thread's probes answer with that thread's own name, so a record filled by two calls
+    // at once shows a mix.
+    thread_local std::string self;
+    StatisticsManager::Probes probes;
+    probes.hardwareId = probes.macAddress = probes.ipAddress = [] { return self; };
+    auto client = std::make_shared<RecordingClient>();
+    StatisticsManager manager(client, probes);
+
+    constexpr int perThread = 300;
+    auto caller = [&](const char* name, std::int64_t code) {
+        self = name;
+        for (int i = 0; i < perThread; ++i) {
+            manager.sendAction(code);
+        }
+    };
+    std::thread first(caller, "first", 21);
+    std::thread second(caller, "second", 31);
+    first.join();
+    second.join();
+
+    EXPECT_FALSE(client->overlapped);
+    const auto records = client->records();
+    ASSERT_EQ(records.size(), 2u * perThread);
+    for (const AppStatistics& r : records) {
+        ASSERT_TRUE(r.hardwareId == r.localMacAddress && r.hardwareId == r.localIpAddress) << r.hardwareId;
+        ASSERT_EQ(r.eventStatus, r.hardwareId == "first" ? 21 : 31);
+    }
+}
