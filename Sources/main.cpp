@@ -8,9 +8,9 @@
 #include "platform/Log.h"
 #include "platform/Paths.h"
 #include "platform/RunLoop.h"
+#include "platform/Uuid.h"
 
 #include <filesystem>
-#include <random>
 #include <string>
 #include <system_error>
 
@@ -24,11 +24,8 @@ const std::string& hardwareId() {
         if (!found.empty()) {
             return found;
         }
-        std::random_device random;
-        std::string made;
-        for (int i = 0; i < 32; ++i) {
-            made += "0123456789ABCDEF"[random() % 16];
-        }
+        std::string made = platform::newUuidText();
+        std::erase(made, '-');
         return made;
     }();
     return id;
