@@ -41,12 +41,21 @@ std::int64_t integerValue(const json& element, const char* key) {
     return 0;
 }
 
+// A destination is one plain file name inside the temporary folder: anything else could name
+// the folder itself, its parent or a path outside it.
+bool isPlainFileName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos;
+}
+
+// Removes a file or a link left at a destination; a folder there is never removed.
 void removeLeftover(const fs::path& path) {
     std::error_code error;
-    if (!fs::exists(path, error)) {
+    const auto kind = fs::symlink_status(path, error).type();
+    if (kind != fs::file_type::regular && kind != fs::file_type::symlink) {
         return;
     }
-    fs::remove_all(path, error);
+    fs::remove(path, error);
     if (error) {
         Logger::shared().logError("Cannot remove file %@. Error %@", path, platform::Error::posix(error.value()));
     } else {
@@ -58,7 +67,7 @@ void removeLeftover(const fs::path& path) {
 
 std::vector<std::shared_ptr<DownloadableEntry>> DownloadableEntry::entriesFromFile(const std::string& path) {
     std::vector<std::shared_ptr<DownloadableEntry>> entries;
-    const fs::path file = platform::Bundle::mainBundle().resourcePath() / path;
+    const fs::path file = platform::Bundle::mainBundle().resourcePath().string() + "/" + path;
     std::ifstream stream(file);
     const json document = json::parse(stream, nullptr, false);
     if (!stream.is_open() || document.is_discarded() || !document.is_object()) {
@@ -74,8 +83,15 @@ std::vector<std::shared_ptr<DownloadableEntry>> DownloadableEntry::entriesFromFi
             continue;
         }
         auto entry = std::make_shared<DownloadableEntry>(stringValue(element, "name").value_or(std::string()));
-        if (const auto destination = stringValue(element, "destination")) {
-            entry->destinationUrl = fs::path(platform::temporaryDirectory()) / *destination;
+        const auto destination = stringValue(element, "destination");
+        if (destination && !isPlainFileName(*destination)) {
+            Logger::shared().logError("Component '%@' skipped: its destination '%@' is not a plain file name",
+                                      entry->name, destination);
+            continue;
+        }
+        if (destination) {
+            // Appended as text: the temporary folder ends with a slash.
+            entry->destinationUrl = fs::path(platform::temporaryDirectory() + *destination);
         }
         entry->sourceUrl = stringValue(element, "url");
         entry->setCheckerPath(stringValue(element, "checker"));
@@ -92,8 +108,15 @@ std::vector<std::shared_ptr<DownloadableEntry>> DownloadableEntry::entriesFromFi
 }
 
 std::string DownloadableEntry::absolutePathForLocalPath(const std::string& localPath) {
+    // Appended as text, as the platform appends a path component: an absolute argument stays
+    // inside the configuration folder instead of replacing it.
     const fs::path configs = platform::Bundle::mainBundle().resourcePath() / "Configs/Configs.json";
-    return (configs.parent_path() / localPath).string();
+    std::string folder = configs.parent_path().string();
+    std::size_t start = 0;
+    while (start < localPath.size() && localPath[start] == '/') {
+        ++start;
+    }
+    return folder + "/" + localPath.substr(start);
 }
 
 std::optional<std::string> DownloadableEntry::installerPath() const {

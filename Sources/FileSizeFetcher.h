@@ -2,6 +2,7 @@
 
 #include "Task.h"
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -18,7 +19,10 @@ public:
                                                              const std::vector<std::string>& urls) = 0;
 };
 
-// Measures every component's size before any download starts.
+// Measures every component's size before any download starts: one HEAD request per address, one
+// after another, on a worker. The label, the sizes (to the delegate) and then the step's one
+// report (executionFinishedOfTask; the step never fails) reach the main thread. Owned by a
+// shared_ptr, which the work holds until its report has been delivered.
 class FileSizeFetcher : public Task {
 public:
     explicit FileSizeFetcher(std::vector<std::string> urls);
@@ -34,7 +38,13 @@ public:
     std::string status() override;
     bool knownRemainingTime() override { return false; }
 
+    // The bound of each request; tests shorten it.
+    void setTimeout(std::chrono::milliseconds timeout) { _timeout = timeout; }
+
 private:
+    void measure();
+
+    std::chrono::milliseconds _timeout{30000};
     FileSizeFetcherDelegate* _delegate = nullptr;
     std::vector<std::string> _urls;
 };

@@ -1,11 +1,14 @@
 #include "platform/Bundle.h"
 #include "platform/Environment.h"
+#include "platform/FileManager.h"
 #include "support/temp_home.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -45,9 +48,41 @@ TEST(BundleLookup, MainBundleFollowsTheExecutableUnlessPointedElsewhere) {
 TEST(EnvironmentFacts, TemporaryFolderEndsWithASlash) {
     setenv("TMPDIR", "/var/tmp", 1);
     EXPECT_EQ(platform::temporaryDirectory(), "/var/tmp/");
-    setenv("TMPDIR", "", 1);
-    EXPECT_EQ(platform::temporaryDirectory(), "/tmp/");
-    unsetenv("TMPDIR");
-    EXPECT_EQ(platform::temporaryDirectory(), "/tmp/");
     EXPECT_FALSE(platform::userName().empty());
+}
+
+// Without $TMPDIR the temporary files go to a folder only this user can enter, so no one can
+// plant a file at a destination before the installer looks there.
+TEST(EnvironmentFacts, WithoutTmpdirTheTemporaryFolderIsTheUsersOwn) {
+    const std::string own = "/tmp/ravelune-" + std::to_string(::geteuid()) + "/";
+    setenv("TMPDIR", "", 1);
+    EXPECT_EQ(platform::temporaryDirectory(), own);
+    unsetenv("TMPDIR");
+    EXPECT_EQ(platform::temporaryDirectory(), own);
+    struct stat facts {};
+    ASSERT_EQ(::lstat(own.c_str(), &facts), 0);
+    EXPECT_TRUE(S_ISDIR(facts.st_mode));
+    EXPECT_EQ(facts.st_uid, ::geteuid());
+    EXPECT_EQ(facts.st_mode & 0777, 0700u);
+}
+
+TEST(EnvironmentFacts, APrivateFolderIsNeitherALinkNorSomeoneElsesNorOpen) {
+    testing_support::TempDir dir;
+    const fs::path open = dir.path() / "open";
+    fs::create_directory(open);
+    fs::permissions(open, fs::perms::all);
+    EXPECT_TRUE(platform::ensurePrivateDirectory(open));
+    EXPECT_EQ(fs::status(open).permissions(), fs::perms::owner_all);
+    EXPECT_TRUE(platform::ensurePrivateDirectory(dir.path() / "fresh"));
+
+    fs::create_directory_symlink(open, dir.path() / "link");
+    EXPECT_FALSE(platform::ensurePrivateDirectory(dir.path() / "link"));
+    testing_support::writeFile(dir.path() / "file", "");
+    EXPECT_FALSE(platform::ensurePrivateDirectory(dir.path() / "file"));
+    if (::geteuid() == 0) {
+        const fs::path theirs = dir.path() / "theirs";
+        fs::create_directory(theirs);
+        ASSERT_EQ(::chown(theirs.c_str(), 65534, 65534), 0);
+        EXPECT_FALSE(platform::ensurePrivateDirectory(theirs));
+    }
 }

@@ -90,3 +90,31 @@ TEST_F(ComponentEntries, CheckerAnswerIsReadWithoutLetterCase) {
     EXPECT_FALSE(withChecker("").checkExistance());
     EXPECT_FALSE(DownloadableEntry("No checker").checkExistance());
 }
+
+TEST_F(ComponentEntries, ADestinationMustBeOnePlainFileNameAndNoFolderIsEverRemoved) {
+    const fs::path outside = dir.path() / "outside";
+    testing_support::writeFile(outside, "not the installer's");
+    testing_support::writeFile(dir.path() / "tmp" / "kept" / "inside", "a folder's content");
+    writeConfig(R"([
+        {"name": "Empty", "destination": ""},
+        {"name": "Dot", "destination": "."},
+        {"name": "Parent", "destination": ".."},
+        {"name": "Nested", "destination": "sub/engine.zip"},
+        {"name": "Absolute", "destination": ")" + outside.string() + R"("},
+        {"name": "Folder", "destination": "kept"},
+        {"name": "Plain", "destination": "engine.zip"}
+    ])");
+
+    const auto entries = DownloadableEntry::entriesFromFile("Configs/Configs.json");
+
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0]->name, "Folder");
+    EXPECT_EQ(entries[1]->destinationUrl, dir.path() / "tmp" / "engine.zip");
+    EXPECT_TRUE(fs::exists(outside));
+    EXPECT_TRUE(fs::exists(dir.path() / "tmp" / "kept" / "inside"));
+}
+
+TEST_F(ComponentEntries, AnAbsoluteScriptPathStaysInsideTheConfigurationFolder) {
+    EXPECT_EQ(DownloadableEntry::absolutePathForLocalPath("/Scripts/prepare_app.sh"),
+              (resources / "Configs").string() + "/Scripts/prepare_app.sh");
+}

@@ -1,29 +1,24 @@
 #pragma once
 
-#include <atomic>
-#include <mutex>
+#include "support/http_test_server.h"
+
 #include <string>
-#include <thread>
 #include <vector>
 
-// An HTTP receiver on 127.0.0.1 that records each request (headers and body) and answers
-// with a fixed reply; an empty reply means "accept and stay silent".
-class LoopbackServer {
+// A receiver of statistics posts on 127.0.0.1: the shared loopback server answering every
+// request with a fixed reply; an empty reply means "accept and stay silent".
+class LoopbackServer : public testing_support::HttpTestServer {
 public:
-    explicit LoopbackServer(std::string reply, unsigned short port = 80);
-    ~LoopbackServer();
+    explicit LoopbackServer(std::string reply, unsigned short port = 80) : HttpTestServer(port) {
+        setReply(std::move(reply));
+    }
 
-    std::vector<std::string> requests();
-    // Bodies of the recorded requests (text after the blank line).
-    std::vector<std::string> bodies();
-
-private:
-    void serve();
-
-    std::string _reply;
-    int _listener = -1;
-    std::atomic<bool> _stopping{false};
-    std::mutex _mutex;
-    std::vector<std::string> _requests;
-    std::thread _thread;
+    // Each request as it arrived: head and body.
+    std::vector<std::string> requests() const {
+        std::vector<std::string> raw;
+        for (const auto& request : HttpTestServer::requests()) {
+            raw.push_back(request.raw);
+        }
+        return raw;
+    }
 };

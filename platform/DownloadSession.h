@@ -1,0 +1,102 @@
+#pragma once
+
+#include "platform/Error.h"
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+class DownloadTask;
+
+// Receives a session's events on the main thread, in the order they happened, and never once
+// the session is invalidated. Every task that runs ends with exactly one taskDidComplete call;
+// a successful one is preceded by downloadTaskDidFinishDownloading.
+class DownloadSessionDelegate {
+public:
+    virtual ~DownloadSessionDelegate() = default;
+    // At most about 30 a second. The totals count from the file's first byte, so a resumed transfer
+    // includes its offset; the expected total is -1 when the server stated no length.
+    virtual void downloadTaskDidWriteData(DownloadTask& task, std::int64_t bytesWritten, std::int64_t totalBytesWritten,
+                                          std::int64_t totalBytesExpectedToWrite) = 0;
+    virtual void downloadTaskDidResumeAtOffset(DownloadTask& task, std::int64_t offset, std::int64_t expectedTotalBytes) = 0;
+    // The whole file, in the session's folder beside the temporary folder's files: move it away
+    // during this call, whatever is left there is removed afterwards.
+    virtual void downloadTaskDidFinishDownloadingToUrl(DownloadTask& task, const std::filesystem::path& location) = 0;
+    // No error after success. After a failure `resumeData` is set when the partial file can be
+    // picked up again (downloadTaskWithResumeData).
+    virtual void taskDidCompleteWithError(DownloadTask& task, const std::optional<Error>& error,
+                                          const std::optional<std::string>& resumeData) = 0;
+};
+
+// One transfer of a session. Its state is read on the main thread.
+class DownloadTask {
+public:
+    enum class State { Running = 0, Suspended = 1, Canceling = 2, Completed = 3 };
+
+    State state() const;
+    const std::string& originalUrl() const { return _url; }
+    // Starts a suspended task; does nothing otherwise.
+    void resume();
+    // Ends the transfer; its completion carries an error of code -999.
+    void cancel();
+
+private:
+    friend class DownloadSession;
+    struct Shared;
+    DownloadTask(std::weak_ptr<Shared> session, std::string url, bool resumes);
+
+    std::weak_ptr<Shared> _session;
+    std::string _url;
+    bool _resumes;
+    struct Progress;
+    std::shared_ptr<Progress> _progress;
+};
+
+// A download session found again by its identifier. A transfer outlives the process by resuming:
+// its partial file and a record of it (address, validators, whether the server serves ranges)
+// stay in the user's private folder "<temporary folder>/.downloading/", and a later session with
+// the same identifier offers them from getTasks as a suspended task. All transfers of a session
+// run one after another on the session's one transfer thread, streaming to disk.
+// Created, used and destroyed on the main thread; destruction invalidates it.
+class DownloadSession {
+public:
+    struct Configuration {
+        std::string identifier;
+        // A transfer that receives nothing for this long fails (a silent server would hang it).
+        std::chrono::seconds stallLimit{30};
+        std::chrono::seconds connectTimeout{30};
+    };
+
+    static std::shared_ptr<DownloadSession> create(Configuration configuration, DownloadSessionDelegate* delegate);
+    ~DownloadSession();
+    DownloadSession(const DownloadSession&) = delete;
+    DownloadSession& operator=(const DownloadSession&) = delete;
+
+    const Configuration& configuration() const;
+
+    // The transfers an earlier session under this identifier left behind, answered on the main
+    // thread. Only a record that can be resumed is offered; any other is discarded.
+    void getTasks(std::function<void(const std::vector<std::shared_ptr<DownloadTask>>&)> completion);
+    // A suspended task that fetches the address from its first byte, dropping any partial file.
+    std::shared_ptr<DownloadTask> downloadTask(const std::string& url);
+    // A suspended task that goes on from the partial file the resume data describes.
+    std::shared_ptr<DownloadTask> downloadTaskWithResumeData(const std::string& resumeData);
+    // Cancels every task; no event is delivered afterwards. The partial files stay for a later run.
+    void invalidateAndCancel();
+
+    // The private folder that holds the partial files and their records.
+    static std::filesystem::path storageDirectory();
+
+private:
+    explicit DownloadSession(std::shared_ptr<DownloadTask::Shared> shared);
+    std::shared_ptr<DownloadTask::Shared> _shared;
+};
+
+}  // namespace platform

@@ -1,0 +1,96 @@
+#include "platform/FileManager.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+namespace platform {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Copies the bytes of one open file to another; errno is left set on failure.
+bool copyBytes(int in, int out) {
+    char buffer[1 << 16];
+    for (;;) {
+        const ssize_t got = ::read(in, buffer, sizeof buffer);
+        if (got == 0) {
+            return true;
+        }
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t put = ::write(out, buffer + done, static_cast<std::size_t>(got - done));
+            if (put < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return false;
+            }
+            done += put;
+        }
+    }
+}
+
+std::optional<Error> copyAcross(const fs::path& from, const fs::path& to) {
+    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+        return Error::posix(errno);
+    }
+    const fs::path staging = to.string() + ".moving";
+    ::unlink(staging.c_str());
+    const int out = ::open(staging.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (out < 0) {
+        const int saved = errno;
+        ::close(in);
+        return Error::posix(saved);
+    }
+    const bool copied = copyBytes(in, out);
+    int failure = copied ? 0 : errno;
+    ::close(in);
+    if (::close(out) != 0 && failure == 0) {
+        failure = errno;
+    }
+    if (failure == 0 && ::rename(staging.c_str(), to.c_str()) != 0) {
+        failure = errno;
+    }
+    if (failure != 0) {
+        ::unlink(staging.c_str());
+        return Error::posix(failure);
+    }
+    ::unlink(from.c_str());
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<Error> moveItem(const fs::path& from, const fs::path& to) {
+    if (::rename(from.c_str(), to.c_str()) == 0) {
+        return std::nullopt;
+    }
+    if (errno != EXDEV) {
+        return Error::posix(errno);
+    }
+    return copyAcross(from, to);
+}
+
+bool ensurePrivateDirectory(const fs::path& folder) {
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+        return false;
+    }
+    struct stat facts {};
+    if (::lstat(folder.c_str(), &facts) != 0 || !S_ISDIR(facts.st_mode) || facts.st_uid != ::geteuid()) {
+        return false;
+    }
+    return (facts.st_mode & 077) == 0 || ::chmod(folder.c_str(), 0700) == 0;
+}
+
+}  // namespace platform

@@ -1,0 +1,19 @@
+#pragma once
+
+#include "platform/Error.h"
+
+#include <filesystem>
+#include <optional>
+
+namespace platform {
+
+// Moves a file into place: a rename where both lie on one file system, else a copy to a
+// temporary name beside the target, a rename over the target and the removal of the source.
+// Runs on the calling thread; returns the error when the file did not arrive whole.
+std::optional<Error> moveItem(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// Makes sure `folder` is a folder of the calling user's own that no one else may enter: created
+// with mode 0700 when missing, refused when it is a link, someone else's, or open to others.
+bool ensurePrivateDirectory(const std::filesystem::path& folder);
+
+}  // namespace platform

@@ -1,0 +1,135 @@
+#pragma once
+
+#include "Downloader.h"
+#include "TaskDelegate.h"
+#include "platform/Bundle.h"
+#include "platform/RunLoop.h"
+#include "support/http_test_server.h"
+#include "support/temp_home.h"
+
+#include <log4cplus/appender.h>
+#include <log4cplus/logger.h>
+#include <log4cplus/spi/loggingevent.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <mutex>
+
+// Keeps every installer log line written while it is attached.
+class LogLines : public log4cplus::Appender {
+public:
+    ~LogLines() override { destructorImpl(); }
+    void close() override {}
+    std::vector<std::string> lines() {
+        std::lock_guard lock(_mutex);
+        return _lines;
+    }
+    bool contains(const std::string& text) {
+        for (const auto& line : lines()) {
+            if (line.find(text) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+protected:
+    void append(const log4cplus::spi::InternalLoggingEvent& event) override {
+        std::lock_guard lock(_mutex);
+        _lines.push_back(event.getMessage());
+    }
+
+private:
+    std::mutex _mutex;
+    std::vector<std::string> _lines;
+};
+
+// Writes down what a step reports.
+struct StepObserver : TaskDelegate {
+    std::vector<std::string> events;
+    std::vector<std::string> values;
+    std::vector<double> progress;
+    std::optional<platform::Error> error;
+    double before = 0;  // the weight of the steps before this one
+
+    bool reported() const { return !events.empty() && (events.back() == "finished" || events.back() == "error"); }
+    void taskDidStartWithStatus(Task*, const std::string&) override {}
+    double taskDidUpdateProgress(Task*, double amount) override {
+        progress.push_back(amount);
+        return before + amount;
+    }
+    void taskDidUpdateProgressLabelWithValue(Task*, const std::string& label, const std::string& value) override {
+        events.push_back(label);
+        values.push_back(value);
+    }
+    void taskFinishedWithError(Task*, const platform::Error& e) override {
+        error = e;
+        events.push_back("error");
+    }
+    void executionFinishedOfTask(Task*) override { events.push_back("finished"); }
+};
+
+inline std::uint64_t checksum(const std::string& bytes) {
+    std::uint64_t hash = 1469598103934665603ull;
+    for (const unsigned char c : bytes) {
+        hash = (hash ^ c) * 1099511628211ull;
+    }
+    return hash;
+}
+
+inline std::string generated(std::size_t size) {
+    std::string bytes(size, '\0');
+    for (std::size_t index = 0; index < size; ++index) {
+        bytes[index] = testing_support::HttpTestServer::generatedByte(index);
+    }
+    return bytes;
+}
+
+// A bundle with an identifier, $TMPDIR in a scratch folder, a loopback server and the log lines.
+class DownloadTest : public testing::Test {
+protected:
+    void SetUp() override {
+        testing_support::writeFile(dir.path() / "Test.app" / "Contents" / "Info.plist",
+                                   "<plist><dict><key>CFBundleIdentifier</key><string>com.example.test</string>"
+                                   "</dict></plist>");
+        platform::Bundle::setMainBundlePath(dir.path() / "Test.app");
+        std::filesystem::create_directories(tmp());
+        setenv("TMPDIR", tmp().c_str(), 1);
+        log4cplus::Logger::getRoot().addAppender(log4cplus::SharedAppenderPtr(logLines));
+    }
+    void TearDown() override {
+        log4cplus::Logger::getRoot().removeAppender(log4cplus::SharedAppenderPtr(logLines));
+        platform::Bundle::setMainBundlePath({});
+        unsetenv("TMPDIR");
+    }
+    std::filesystem::path tmp() const { return dir.path() / "tmp"; }
+
+    std::shared_ptr<Downloader> downloader(const std::string& name, const std::string& path) {
+        auto entry = std::make_shared<DownloadableEntry>(name, server.url(path), tmp() / name);
+        entry->downloadStartStatus = 4;
+        entry->downloadFinishStatus = 5;
+        auto made = std::make_shared<Downloader>(entry);
+        Downloader::Settings settings;
+        settings.retryPauses = {std::chrono::milliseconds(20), std::chrono::milliseconds(40),
+                                std::chrono::milliseconds(80), std::chrono::milliseconds(160)};
+        settings.stallLimit = std::chrono::seconds(1);
+        settings.sendAction = [this](std::int64_t code) { codes.push_back(code); };
+        settings.sendSystemInfo = [this](std::uint64_t bandwidth) { bandwidths.push_back(bandwidth); };
+        made->setSettings(settings);
+        made->setTaskDelegate(&observer);
+        return made;
+    }
+    // Runs the step until it reports; false when it did not within the bound.
+    bool run(Downloader& step, std::chrono::milliseconds bound = std::chrono::seconds(20)) {
+        step.execute();
+        return platform::RunLoop::runUntil([this] { return observer.reported(); }, bound);
+    }
+
+    testing_support::TempDir dir;
+    testing_support::HttpTestServer server;
+    StepObserver observer;
+    std::vector<std::int64_t> codes;
+    std::vector<std::uint64_t> bandwidths;
+    LogLines* logLines = new LogLines;
+};

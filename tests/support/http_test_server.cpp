@@ -1,0 +1,340 @@
+#include "support/http_test_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <stdexcept>
+#include <strings.h>
+
+namespace testing_support {
+
+namespace {
+
+bool sendAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t put = ::send(fd, data, size, MSG_NOSIGNAL);
+        if (put <= 0) {
+            return false;
+        }
+        data += put;
+        size -= static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+bool sendText(int fd, const std::string& text) {
+    return sendAll(fd, text.data(), text.size());
+}
+
+std::string header(const std::string& head, const char* name) {
+    std::size_t at = 0;
+    while ((at = head.find("\r\n", at)) != std::string::npos) {
+        at += 2;
+        const std::size_t colon = head.find(':', at);
+        const std::size_t end = head.find("\r\n", at);
+        if (colon == std::string::npos || end == std::string::npos || colon > end) {
+            continue;
+        }
+        if (strncasecmp(head.c_str() + at, name, colon - at) == 0 && std::strlen(name) == colon - at) {
+            std::size_t start = colon + 1;
+            while (start < end && head[start] == ' ') {
+                ++start;
+            }
+            return head.substr(start, end - start);
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+HttpTestServer::HttpTestServer(std::uint16_t port) {
+    _listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int yes = 1;
+    ::setsockopt(_listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(_listener, 64) != 0) {
+        ::close(_listener);
+        throw std::runtime_error("cannot listen on 127.0.0.1");
+    }
+    socklen_t length = sizeof address;
+    ::getsockname(_listener, reinterpret_cast<sockaddr*>(&address), &length);
+    _port = ntohs(address.sin_port);
+    _acceptor = std::thread([this] { acceptLoop(); });
+}
+
+HttpTestServer::~HttpTestServer() {
+    _stopping = true;
+    ::shutdown(_listener, SHUT_RDWR);
+    _acceptor.join();
+    ::close(_listener);
+    {
+        std::lock_guard lock(_mutex);
+        for (const auto& connection : _connections) {
+            if (!connection.done) {
+                ::shutdown(connection.fd, SHUT_RDWR);
+            }
+        }
+    }
+    for (auto& connection : _connections) {
+        connection.thread.join();
+    }
+}
+
+std::string HttpTestServer::url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(_port) + path;
+}
+
+void HttpTestServer::serve(const std::string& path, std::string body, bool statesLength) {
+    std::lock_guard lock(_mutex);
+    _files[path] = File{std::move(body), 0, false, statesLength};
+}
+
+void HttpTestServer::serveGenerated(const std::string& path, std::uint64_t size) {
+    std::lock_guard lock(_mutex);
+    _files[path] = File{{}, size, true, true};
+}
+
+namespace {
+
+// Generated files repeat a pattern whose length is a prime, so no power-of-two block of a
+// transfer lines up with it; one more chunk of it follows, so any chunk can be sent in place.
+constexpr std::size_t patternLength = 1048573;
+constexpr std::size_t chunkLength = 1 << 20;
+
+const std::string& pattern() {
+    static const std::string bytes = [] {
+        std::string made(patternLength + chunkLength, '\0');
+        for (std::size_t index = 0; index < made.size(); ++index) {
+            made[index] = static_cast<char>(((index % patternLength) * 2654435761u) >> 13);
+        }
+        return made;
+    }();
+    return bytes;
+}
+
+}  // namespace
+
+char HttpTestServer::generatedByte(std::uint64_t index) {
+    return pattern()[index % patternLength];
+}
+
+void HttpTestServer::addFault(const std::string& path, Fault fault) {
+    std::lock_guard lock(_mutex);
+    _faults[path].push_back(fault);
+}
+
+std::vector<HttpTestServer::Request> HttpTestServer::requests() const {
+    std::lock_guard lock(_mutex);
+    return _requests;
+}
+
+std::vector<std::string> HttpTestServer::bodies() const {
+    std::vector<std::string> found;
+    for (const auto& request : requests()) {
+        found.push_back(request.body);
+    }
+    return found;
+}
+
+void HttpTestServer::setReply(std::string reply) {
+    std::lock_guard lock(_mutex);
+    _reply = std::move(reply);
+}
+
+bool HttpTestServer::waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(_mutex);
+    return _changed.wait_for(lock, timeout, [&] { return _requests.size() >= count; });
+}
+
+void HttpTestServer::acceptLoop() {
+    while (!_stopping) {
+        const int fd = ::accept4(_listener, nullptr, nullptr, SOCK_CLOEXEC);
+        joinFinished();
+        if (fd < 0) {
+            continue;
+        }
+        std::lock_guard lock(_mutex);
+        if (_stopping) {
+            ::close(fd);
+            return;
+        }
+        auto& connection = _connections.emplace_back();
+        connection.fd = fd;
+        connection.thread = std::thread([this, fd] { serveConnection(fd); });
+    }
+}
+
+void HttpTestServer::joinFinished() {
+    std::list<Connection> finished;
+    {
+        std::lock_guard lock(_mutex);
+        for (auto it = _connections.begin(); it != _connections.end();) {
+            const auto next = std::next(it);
+            if (it->done) {
+                finished.splice(finished.end(), _connections, it);
+            }
+            it = next;
+        }
+    }
+    for (auto& connection : finished) {
+        connection.thread.join();
+    }
+}
+
+void HttpTestServer::waitForClose(int fd) {
+    char byte;
+    while (!_stopping) {
+        pollfd entry{fd, POLLIN, 0};
+        if (::poll(&entry, 1, 50) > 0 && ::recv(fd, &byte, 1, 0) <= 0) {
+            return;
+        }
+    }
+}
+
+bool HttpTestServer::sendBody(int fd, const File& file, std::uint64_t from, std::uint64_t count,
+                              std::uint64_t bytesPerSecond) {
+    const std::uint64_t chunkSize =
+        bytesPerSecond > 0 ? std::clamp<std::uint64_t>(bytesPerSecond / 50, 1, chunkLength) : chunkLength;
+    for (std::uint64_t at = from; at < from + count && !_stopping;) {
+        const std::uint64_t take = std::min(chunkSize, from + count - at);
+        const char* data = file.generated ? pattern().data() + at % patternLength : file.body.data() + at;
+        if (!sendAll(fd, data, take)) {
+            return false;
+        }
+        at += take;
+        if (bytesPerSecond > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    return !_stopping;
+}
+
+void HttpTestServer::serveConnection(int fd) {
+    std::string data;
+    char buffer[65536];
+    std::size_t headEnd;
+    while ((headEnd = data.find("\r\n\r\n")) == std::string::npos) {
+        const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+        if (got <= 0) {
+            finish(fd);
+            return;
+        }
+        data.append(buffer, static_cast<std::size_t>(got));
+    }
+    const std::string head = data.substr(0, headEnd + 4);
+    const std::size_t length = std::strtoull(header(head, "Content-Length").c_str(), nullptr, 10);
+    while (data.size() < head.size() + length) {
+        const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+        if (got <= 0) {
+            break;
+        }
+        data.append(buffer, static_cast<std::size_t>(got));
+    }
+    Request request;
+    const std::size_t space = head.find(' ');
+    request.method = head.substr(0, space);
+    request.path = head.substr(space + 1, head.find(' ', space + 1) - space - 1);
+    request.range = header(head, "Range");
+    request.ifRange = header(head, "If-Range");
+    request.raw = data.substr(0, head.size() + length);
+    request.body = request.raw.substr(head.size());
+
+    File file;
+    bool found = false;
+    std::optional<Fault> fault;
+    std::optional<std::string> reply;
+    {
+        std::lock_guard lock(_mutex);
+        _requests.push_back(request);
+        _changed.notify_all();
+        reply = _reply;
+        if (const auto it = _files.find(request.path); it != _files.end()) {
+            file = it->second;  // generated files carry no body: the copy is cheap
+            found = true;
+        }
+        if (const auto it = _faults.find(request.path); it != _faults.end() && !it->second.empty() && request.method == "GET") {
+            fault = it->second.front();
+            if (it->second.front().times > 0 && --it->second.front().times == 0) {
+                it->second.pop_front();
+            }
+        }
+    }
+    const std::string etag = "\"v1-" + std::to_string(file.size()) + "\"";
+    const std::string common = "Accept-Ranges: bytes\r\nETag: " + etag + "\r\nConnection: close\r\n";
+    if (reply) {
+        if (reply->empty()) {
+            waitForClose(fd);
+        } else {
+            sendText(fd, *reply);
+        }
+    } else if (!found) {
+        sendText(fd, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    } else if (fault && fault->kind == FaultKind::Status) {
+        const std::string page = "<html><body>error " + std::to_string(fault->status) + "</body></html>";
+        sendText(fd, "HTTP/1.1 " + std::to_string(fault->status) + " Failure\r\nContent-Type: text/html\r\nContent-Length: " +
+                         std::to_string(page.size()) + "\r\nConnection: close\r\n\r\n" + page);
+    } else if (fault && fault->kind == FaultKind::Refuse416 && !request.range.empty()) {
+        sendText(fd, "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */" + std::to_string(file.size()) +
+                         "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    } else {
+        const std::uint64_t size = file.size();
+        std::uint64_t from = 0;
+        unsigned long long asked = 0;
+        const bool ranged = !request.range.empty() && !(fault && fault->kind == FaultKind::IgnoreRange) &&
+                            (request.ifRange.empty() || request.ifRange == etag) &&
+                            std::sscanf(request.range.c_str(), "bytes=%llu-", &asked) == 1;
+        if (ranged && asked >= size) {
+            sendText(fd, "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */" + std::to_string(size) +
+                             "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+            finish(fd);
+            return;
+        }
+        std::string answer;
+        if (ranged) {
+            from = asked;
+            answer = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(from) + "-" +
+                     std::to_string(size - 1) + "/" + std::to_string(size) + "\r\n";
+        } else {
+            answer = "HTTP/1.1 200 OK\r\n";
+        }
+        if (file.statesLength) {
+            answer += "Content-Length: " + std::to_string(size - from) + "\r\n";
+        }
+        answer += common + "\r\n";
+        std::uint64_t count = request.method == "HEAD" ? 0 : size - from;
+        std::uint64_t rate = 0;
+        if (fault && (fault->kind == FaultKind::Drop || fault->kind == FaultKind::Stall)) {
+            count = std::min(count, fault->bytes);
+        } else if (fault && fault->kind == FaultKind::Throttle) {
+            rate = fault->bytesPerSecond;
+        }
+        if (sendText(fd, answer) && sendBody(fd, file, from, count, rate) && fault && fault->kind == FaultKind::Stall) {
+            waitForClose(fd);
+        }
+    }
+    finish(fd);
+}
+
+void HttpTestServer::finish(int fd) {
+    std::lock_guard lock(_mutex);
+    ::close(fd);
+    for (auto& connection : _connections) {
+        if (connection.fd == fd && !connection.done) {
+            connection.done = true;
+            break;
+        }
+    }
+}
+
+}  // namespace testing_support

@@ -1,0 +1,106 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testing_support {
+
+// An HTTP/1.1 server on 127.0.0.1 that records every request: files answered to HEAD and to GET
+// with byte ranges, ETag and Accept-Ranges, with the faults real servers show, or one fixed reply
+// for every request (a receiver of posts). One request per connection; each connection is served
+// on its own thread; everything stops with the object.
+class HttpTestServer {
+public:
+    enum class FaultKind {
+        IgnoreRange,  // answers 200 with the whole file although a range was asked for
+        Drop,         // sends the head and `bytes` bytes of the body, then closes the connection
+        Status,       // answers `status` with a small error page
+        Stall,        // sends the head and `bytes` bytes, then nothing until the client leaves
+        Refuse416,    // answers a range request with 416 and "bytes */<size>"
+        Throttle,     // sends at about `bytesPerSecond`
+    };
+    struct Fault {
+        FaultKind kind;
+        std::uint64_t bytes = 0;
+        int status = 500;
+        std::uint64_t bytesPerSecond = 0;
+        int times = 1;  // the number of GET requests it spoils; -1 for all
+    };
+    struct Request {
+        std::string method;
+        std::string path;
+        std::string range;    // the Range header's value, empty when none
+        std::string ifRange;  // the If-Range header's value
+        std::string raw;      // head and body (by its Content-Length), byte for byte
+        std::string body;
+    };
+
+    // Port 0 takes any free port.
+    explicit HttpTestServer(std::uint16_t port = 0);
+    ~HttpTestServer();
+    HttpTestServer(const HttpTestServer&) = delete;
+    HttpTestServer& operator=(const HttpTestServer&) = delete;
+
+    std::uint16_t port() const { return _port; }
+    std::string url(const std::string& path) const;
+
+    // `statesLength` false leaves out Content-Length (the body then ends with the connection).
+    void serve(const std::string& path, std::string body, bool statesLength = true);
+    // A file of `size` bytes made on the fly (byte i is generatedByte(i)), for large transfers.
+    void serveGenerated(const std::string& path, std::uint64_t size);
+    static char generatedByte(std::uint64_t index);
+    // Every request, whatever its path, gets these bytes and the connection is closed; an empty
+    // reply accepts the request and stays silent until the client leaves.
+    void setReply(std::string reply);
+
+    // Faults of one path spoil its GET requests in the order they were added.
+    void addFault(const std::string& path, Fault fault);
+
+    std::vector<Request> requests() const;
+    std::vector<std::string> bodies() const;
+    bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+
+private:
+    struct File {
+        std::string body;
+        std::uint64_t generatedSize = 0;
+        bool generated = false;
+        bool statesLength = true;
+        std::uint64_t size() const { return generated ? generatedSize : body.size(); }
+    };
+    void acceptLoop();
+    void serveConnection(int fd);
+    void joinFinished();
+    bool sendBody(int fd, const File& file, std::uint64_t from, std::uint64_t count, std::uint64_t bytesPerSecond);
+    void waitForClose(int fd);
+    void finish(int fd);
+
+    int _listener = -1;
+    std::uint16_t _port = 0;
+    std::atomic<bool> _stopping{false};
+    mutable std::mutex _mutex;
+    mutable std::condition_variable _changed;
+    std::map<std::string, File> _files;
+    std::map<std::string, std::deque<Fault>> _faults;
+    std::vector<Request> _requests;
+    std::optional<std::string> _reply;
+    struct Connection {
+        int fd;
+        bool done = false;
+        std::thread thread;
+    };
+    std::list<Connection> _connections;  // finished ones are joined at the next accept
+    std::thread _acceptor;
+};
+
+}  // namespace testing_support
