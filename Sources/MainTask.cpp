@@ -12,10 +12,11 @@
 #include "platform/Bundle.h"
 #include "platform/Environment.h"
 #include "platform/Format.h"
-#include "platform/HttpGet.h"
+#include "platform/Http.h"
 #include "platform/Paths.h"
 
 #include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <string_view>
 
@@ -89,13 +90,20 @@ std::optional<json> MainTask::jsonDict() {
         Logger::shared().logError("No \"jsonUrl\" in %@", configs);
         return std::nullopt;
     }
-    std::string failure;
-    const auto body = platform::http::getDocument(*url, &failure);
-    if (!body) {
-        Logger::shared().logError("Cannot load the remote configuration %@: %@", *url, failure);
+    // Bounded, unlike the platform's plain load: a silent server must not hold the start for ever.
+    platform::http::Request request;
+    request.url = *url;
+    request.connectTimeout = std::chrono::seconds(10);
+    request.timeout = std::chrono::seconds(30);
+    request.maxBodyBytes = 1024 * 1024;
+    const platform::http::Response response = platform::http::sendSynchronousRequest(request);
+    if (response.error || response.statusCode < 200 || response.statusCode > 299) {
+        Logger::shared().logError("Cannot load the remote configuration %@: %@", *url,
+                                  response.error ? response.error->localizedDescription()
+                                                 : platform::format("HTTP status %ld", response.statusCode));
         return std::nullopt;
     }
-    json document = json::parse(*body, nullptr, false);
+    json document = json::parse(response.body, nullptr, false);
     if (document.is_discarded() || !document.is_object()) {
         Logger::shared().logError("The remote configuration %@ is no JSON object", *url);
         return std::nullopt;
