@@ -141,7 +141,7 @@ bool MainTask::otherInstallerHoldsLock() const {
         return false;
     }
     char holder[kLockFileDescriptionSize] = {};
-    return lockFileCheck(kLockFilePath, holder) == kLockFileHeld;
+    return lockFileCheck(_lockFilePath.c_str(), holder) == kLockFileHeld;
 }
 
 void MainTask::failBeforeStart() {
@@ -158,6 +158,12 @@ void MainTask::failBeforeStart() {
 }
 
 void MainTask::execute() {
+    if (buildPipeline()) {
+        TaskSequence::execute();
+    }
+}
+
+bool MainTask::buildPipeline() {
     // One document serves all four values.
     const std::optional<json> document = jsonDict();
     const std::optional<std::string> referrer = stringMember(document, "ReferrerUrl");
@@ -174,17 +180,17 @@ void MainTask::execute() {
     const std::string caption = cleanedName(stringMember(objectMember(document, "UrlShortcut"), "Caption").value_or(""));
     if (appName.empty() || caption.empty()) {
         failBeforeStart();
-        return;
+        return false;
     }
 
-    _lockTask = std::make_shared<LockTask>(kLockFilePath);
+    _lockTask = std::make_shared<LockTask>(_lockFilePath);
     addTask(_lockTask);
 
     // Parsing the components deletes what an earlier run left at their destinations: never while
     // another installation runs, whose download that may be. Its lock fails the first step anyway.
     std::vector<std::shared_ptr<DownloadableEntry>> needed;
     if (otherInstallerHoldsLock()) {
-        Logger::shared().logWarn("Another installer holds %@; the components are left as they are.", kLockFilePath);
+        Logger::shared().logWarn("Another installer holds %@; the components are left as they are.", _lockFilePath);
     } else {
         for (auto& entry : DownloadableEntry::entriesFromFile(kConfigsFile)) {
             if (!entry->checkExistance()) {
@@ -244,7 +250,7 @@ void MainTask::execute() {
     registerDisk->setWaitForBackgroundProcess(true);
     addTask(registerDisk);
 
-    auto unlock = std::make_shared<UnlockTask>(kLockFilePath);
+    auto unlock = std::make_shared<UnlockTask>(_lockFilePath);
     unlock->setWaitForBackgroundProcess(true);
     addTask(unlock);
 
@@ -252,8 +258,7 @@ void MainTask::execute() {
     launch->setWaitForBackgroundProcess(true);
     launch->setEstimated(kLaunchWeight);
     addTask(launch);
-
-    TaskSequence::execute();
+    return true;
 }
 
 void MainTask::executionFinishedOfTask(Task* task) {

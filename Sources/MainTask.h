@@ -55,8 +55,16 @@ public:
     // Whether this run took the lock; only then is "installer.wait" its own to remove.
     bool tookLock() const { return _tookLock; }
 
+    // Builds the steps (see buildPipeline) and runs them.
     void execute() override;
     void invalidate() override;
+
+    // Reads the remote document, runs the checkers and adds every step, running none. False when
+    // the run ended before any step, after telling the task delegate why.
+    bool buildPipeline();
+    const std::string& lockFilePath() const { return _lockFilePath; }
+    // Moves the lock elsewhere (tests); set before execute.
+    void setLockFilePath(std::string path) { _lockFilePath = std::move(path); }
 
     void fileSizeFetcherDidCalculateFileSizesForUrls(FileSizeFetcher* fetcher,
                                                      const std::vector<std::int64_t>& sizes,
@@ -74,6 +82,7 @@ protected:
 private:
     void failBeforeStart();
 
+    std::string _lockFilePath = kLockFilePath;
     TaskPtr _lockTask;
     bool _tookLock = false;
 };

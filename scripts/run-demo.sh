@@ -24,7 +24,7 @@ cp demo/server/installer/installer.json "$keep/served/installer/"
 echo "Running the installer in a sandbox (download host $download_host, statistics $statistics_host, log $log_host)..."
 scripts/sandbox.sh "$keep" "$download_host $statistics_host $log_host" \
     "$PWD/scripts/sandboxed-install.sh" "$keep" "$PWD/build/Installer.app/Contents/MacOS/Installer" \
-    "$PWD/build/tests/e2e/demo_server" "$keep/served" "$statistics_host" "$log_host"
+    "$PWD/build/tests/e2e/demo_server" "$keep/served"
 
 support="$keep/home/Library/Application Support/Ravelune"
 requests="$keep/record/requests"

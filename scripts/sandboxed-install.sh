@@ -2,7 +2,7 @@
 # Runs inside scripts/sandbox.sh: starts the loopback server, runs the installer against it and
 # keeps what it left behind.
 #
-#   sandboxed-install.sh <keep folder> <installer> <server> <served folder> <statistics host> <log host>
+#   sandboxed-install.sh <keep folder> <installer> <server> <served folder>
 #
 # Environment: RUNS (installer runs one after another, default 1), FAIL_DOWNLOADS=1 (the server
 # answers 500 for the component), HOLD_LOCK=1 (a live process holds the lock, with the files of
@@ -11,10 +11,10 @@
 # Leaves in the keep folder: "status" (one exit status per run), "home/" (the home folder),
 # "Library/", "ravl.lock" (when present), "tmp.txt" (a listing of /tmp), "record/" (the server's).
 set -u
-keep=$1; installer=$2; server=$3; served=$4; statistics_host=$5; log_host=$6
+keep=$1; installer=$2; server=$3; served=$4
 
 mkdir -p "$keep/record"
-server_args=("$served" "$keep/record" "$statistics_host" "$log_host")
+server_args=("$served" "$keep/record")
 [ "${FAIL_DOWNLOADS:-}" != 1 ] || server_args+=(--fail-downloads)
 "$server" "${server_args[@]}" &
 server_pid=$!
@@ -48,7 +48,7 @@ for _ in $(seq "${RUNS:-1}"); do
     echo "$status" >>"$keep/status"
 done
 
-kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null
+kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null  # it writes its record now
 cp -a "$HOME" "$keep/home"
 cp -a /Library "$keep/Library"
 [ ! -e /tmp/ravl.lock ] || cp /tmp/ravl.lock "$keep/ravl.lock"

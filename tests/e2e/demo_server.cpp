@@ -1,204 +1,79 @@
-// The loopback world the installer talks to in a sandbox, on 127.0.0.1:80, routed by the Host
-// header: the statistics and log hosts get their POSTs recorded, every other host is the download
-// host and is served from a folder (GET and HEAD, single byte ranges).
+// The loopback world the installer talks to in a sandbox, on 127.0.0.1:80: the download host's
+// files (HEAD, GET with ranges) from a folder, and a record of every request, the statistics and
+// log posts included (the host names all point at 127.0.0.1; the Host header tells them apart).
 //
-//   demo_server <files folder> <record folder> <statistics host> <log host> [--fail-downloads]
+//   demo_server <files folder> <record folder> [--fail-downloads]
 //
-// "--fail-downloads" answers 500 for every ".zip". Records: "<record>/requests" gets one line per
-// request ("<host> <method> <path> <body lines>"), "<record>/bodies" every POST body. A file
-// "<record>/ready" appears once the port listens; SIGTERM ends the server.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
+// "--fail-downloads" answers 500 to every GET of a ".zip". "<record>/ready" appears once the port
+// listens. At SIGTERM or SIGINT the server writes "<record>/requests", one line per request
+// ("<host> <method> <path> <body lines>"), and "<record>/bodies", every request body, and ends.
+#include "support/http_test_server.h"
 
 #include <algorithm>
 #include <csignal>
-#include <cstdio>
-#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <sstream>
+#include <iterator>
 #include <string>
+
+namespace fs = std::filesystem;
 
 namespace {
 
-volatile std::sig_atomic_t stopping = 0;
-
-struct Request {
-    std::string method;
-    std::string path;
-    std::string host;
-    std::string range;
-    std::string body;
-};
-
-std::string lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
-std::string trim(const std::string& text) {
-    const auto first = text.find_first_not_of(" \t\r");
-    const auto last = text.find_last_not_of(" \t\r");
-    return first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
-}
-
-bool readRequest(int fd, Request& request) {
-    std::string data;
-    char buffer[65536];
-    std::size_t headerEnd;
-    while ((headerEnd = data.find("\r\n\r\n")) == std::string::npos) {
-        const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
-        if (got <= 0) {
-            return false;
-        }
-        data.append(buffer, static_cast<std::size_t>(got));
+std::string hostOf(const std::string& raw) {
+    std::string head = raw.substr(0, raw.find("\r\n\r\n"));
+    std::transform(head.begin(), head.end(), head.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const auto start = head.find("\r\nhost:");
+    if (start == std::string::npos) {
+        return "-";
     }
-    std::istringstream head(data.substr(0, headerEnd));
-    std::string line;
-    std::getline(head, line);
-    std::istringstream requestLine(line);
-    requestLine >> request.method >> request.path;
-    std::size_t length = 0;
-    while (std::getline(head, line)) {
-        const auto colon = line.find(':');
-        if (colon == std::string::npos) {
-            continue;
-        }
-        const std::string name = lower(trim(line.substr(0, colon)));
-        const std::string value = trim(line.substr(colon + 1));
-        if (name == "host") {
-            request.host = lower(value.substr(0, value.find(':')));
-        } else if (name == "content-length") {
-            length = std::stoul(value);
-        } else if (name == "range") {
-            request.range = value;
-        }
-    }
-    request.body = data.substr(headerEnd + 4);
-    while (request.body.size() < length) {
-        const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
-        if (got <= 0) {
-            break;
-        }
-        request.body.append(buffer, static_cast<std::size_t>(got));
-    }
-    return true;
-}
-
-void sendAll(int fd, const std::string& data) {
-    std::size_t sent = 0;
-    while (sent < data.size()) {
-        const ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) {
-            return;
-        }
-        sent += static_cast<std::size_t>(n);
-    }
-}
-
-void answer(int fd, int status, const char* reason, const std::string& headers, const std::string& body, bool withBody) {
-    std::ostringstream out;
-    out << "HTTP/1.1 " << status << ' ' << reason << "\r\nConnection: close\r\n" << headers
-        << "Content-Length: " << body.size() << "\r\n\r\n";
-    sendAll(fd, out.str() + (withBody ? body : std::string()));
-}
-
-void serveFile(int fd, const Request& request, const std::string& folder, bool failDownloads) {
-    const bool head = request.method == "HEAD";
-    if (request.path.find("..") != std::string::npos) {
-        answer(fd, 404, "Not Found", "", "", !head);
-        return;
-    }
-    if (failDownloads && request.path.ends_with(".zip")) {
-        answer(fd, 500, "Internal Server Error", "", "failing on purpose\n", !head);
-        return;
-    }
-    std::ifstream file(folder + request.path, std::ios::binary);
-    if (!file) {
-        answer(fd, 404, "Not Found", "", "", !head);
-        return;
-    }
-    const std::string whole{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-    std::size_t from = 0;
-    std::size_t to = whole.size();
-    if (request.range.starts_with("bytes=")) {
-        const std::string spec = request.range.substr(6);
-        const auto dash = spec.find('-');
-        from = std::stoul(spec.substr(0, dash));
-        if (dash != std::string::npos && dash + 1 < spec.size()) {
-            to = std::min(to, std::stoul(spec.substr(dash + 1)) + 1);
-        }
-        if (from >= whole.size()) {
-            answer(fd, 416, "Range Not Satisfiable", "Content-Range: bytes */" + std::to_string(whole.size()) + "\r\n", "",
-                   !head);
-            return;
-        }
-        answer(fd, 206, "Partial Content",
-               "Accept-Ranges: bytes\r\nContent-Range: bytes " + std::to_string(from) + "-" + std::to_string(to - 1) + "/" +
-                   std::to_string(whole.size()) + "\r\n",
-               whole.substr(from, to - from), !head);
-        return;
-    }
-    answer(fd, 200, "OK", "Accept-Ranges: bytes\r\n", whole, !head);
+    std::string value = head.substr(start + 7, head.find("\r\n", start + 2) - start - 7);
+    value.erase(0, value.find_first_not_of(' '));
+    return value.substr(0, value.find(':'));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 5) {
-        std::cerr << "usage: demo_server <files folder> <record folder> <statistics host> <log host> [--fail-downloads]\n";
+    if (argc < 3) {
+        std::cerr << "usage: demo_server <files folder> <record folder> [--fail-downloads]\n";
         return 2;
     }
-    const std::string folder = argv[1];
-    const std::string record = argv[2];
-    const std::string statisticsHost = lower(argv[3]);
-    const std::string logHost = lower(argv[4]);
-    const bool failDownloads = argc > 5 && std::strcmp(argv[5], "--fail-downloads") == 0;
+    const fs::path folder = argv[1];
+    const fs::path record = argv[2];
+    const bool failDownloads = argc > 3 && std::string(argv[3]) == "--fail-downloads";
 
-    struct sigaction action = {};
-    action.sa_handler = [](int) { stopping = 1; };
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
+    // The ending signals are taken by sigwait below, never by a handler.
+    sigset_t endings;
+    sigemptyset(&endings);
+    sigaddset(&endings, SIGTERM);
+    sigaddset(&endings, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &endings, nullptr);
 
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int yes = 1;
-    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(80);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 64) != 0) {
-        std::perror("demo_server: cannot listen on 127.0.0.1:80");
-        return 1;
-    }
-    std::ofstream(record + "/ready");
-    std::ofstream requests(record + "/requests", std::ios::app);
-    std::ofstream bodies(record + "/bodies", std::ios::binary | std::ios::app);
-
-    while (stopping == 0) {
-        const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            continue;  // interrupted by the ending signal, or a failed connection
+    testing_support::HttpTestServer server(80);
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        if (!entry.is_regular_file()) {
+            continue;
         }
-        // A client that connects and stays silent must not hold the others back.
-        const timeval limit{5, 0};
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        Request request;
-        if (readRequest(fd, request)) {
-            const auto lines = std::count(request.body.begin(), request.body.end(), '\n');
-            requests << request.host << ' ' << request.method << ' ' << request.path << ' ' << lines << std::endl;
-            if (request.host == statisticsHost || request.host == logHost) {
-                bodies << request.body << std::flush;
-                answer(fd, 200, "OK", "Content-Type: text/plain\r\n", "ok", true);
-            } else {
-                serveFile(fd, request, folder, failDownloads);
-            }
+        const std::string path = "/" + fs::relative(entry.path(), folder).generic_string();
+        std::ifstream file(entry.path(), std::ios::binary);
+        server.serve(path, std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()));
+        if (failDownloads && path.ends_with(".zip")) {
+            server.addFault(path, {.kind = testing_support::HttpTestServer::FaultKind::Status, .status = 500, .times = -1});
         }
-        close(fd);
     }
-    close(listener);
+    std::ofstream(record / "ready");
+
+    int signal = 0;
+    sigwait(&endings, &signal);
+
+    std::ofstream requests(record / "requests");
+    std::ofstream bodies(record / "bodies", std::ios::binary);
+    for (const auto& request : server.requests()) {
+        requests << hostOf(request.raw) << ' ' << request.method << ' ' << request.path << ' '
+                 << std::count(request.body.begin(), request.body.end(), '\n') << '\n';
+        bodies << request.body;
+    }
     return 0;
 }
