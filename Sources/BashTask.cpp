@@ -5,7 +5,6 @@
 #include "platform/Dispatch.h"
 
 #include <cctype>
-#include <chrono>
 #include <cstdlib>
 #include <system_error>
 
@@ -141,34 +140,14 @@ void BashTask::handleTermination(int status) {
 std::optional<std::string> BashTask::executeWithPath(const std::string& path, const std::vector<std::string>& arguments,
                                                      const std::optional<std::string>& currentDirectory) {
     try {
-        auto pipe = makePipe();
         auto process = platform::Process::create();
         process->setLaunchPath(path);
         process->setArguments(arguments);
         if (currentDirectory) {
             process->setCurrentDirectoryPath(*currentDirectory);
         }
-        process->setStandardOutput(pipe);
-        process->launch();
-
-        // Read while the child runs, so that it never blocks on a full pipe. Once it has ended,
-        // take what is left; a descendant that still holds the output open is not waited for.
-        const auto& output = pipe->fileHandleForReading();
-        std::string data;
-        for (;;) {
-            if (output->waitForData(std::chrono::milliseconds(50))) {
-                const std::string chunk = output->availableData();
-                if (chunk.empty()) {
-                    break;
-                }
-                data += chunk;
-            } else if (!process->isRunning()) {
-                data += output->readAvailableNow();
-                break;
-            }
-        }
-        process->waitUntilExit();
-        return data;
+        // Standard error stays the installer's, as it always was for these children.
+        return process->launchAndReadToEnd(false).standardOutput;
     } catch (const platform::Exception&) {
         Logger::shared().logFatal("Cannot execute bash command: %@ %@", path, join(arguments));
         return std::nullopt;

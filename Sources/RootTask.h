@@ -1,23 +1,65 @@
 #pragma once
-// Stand-in until the administrator batch lands.
+
 #include "BashTask.h"
 #include "Task.h"
+#include "platform/AppleScript.h"
+#include "platform/Error.h"
+#include "platform/FileHandle.h"
 
+#include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
+// The administrator batch: its child steps run as one shell text with administrator rights, so
+// the password is asked for once, while the scripts' writes to "progress_catcher.log" become the
+// step's progress.
+//
+// execute(), totalProgress() and the progress handler run on the main thread. The batch runs on
+// one global-queue worker; its one report (executionFinishedOfTask or taskFinishedWithError)
+// reaches the delegate on the main queue, and only then is the statistics action sent, from the
+// worker. Exit status 33 reports nothing: it ends the installer. Create with std::make_shared.
 class RootTask : public Task {
 public:
-    RootTask() = default;
+    using ActionSender = std::function<void(std::int64_t)>;
+
+    RootTask();
+
+    // Steps are added before execute(); the batch only reads their name, path, arguments and weight.
     void addBashTask(std::shared_ptr<BashTask> task) { tasks.push_back(std::move(task)); }
-    void execute() override {}
+    const std::vector<std::shared_ptr<BashTask>>& bashTasks() const { return tasks; }
+
+    // Task
+    void execute() override;
+    // A started batch cannot be stopped.
     void invalidate() override {}
-    double totalProgress() override {
-        double total = 0;
-        for (const auto& task : tasks) total += task->estimated();
-        return total;
-    }
+    // The sum of the steps' weights, worked out once at the first call that finds it non-zero.
+    double totalProgress() override;
     std::string status() override { return "Installing..."; }
     bool knownRemainingTime() override { return false; }
+
+    double estimatedTotal() const { return _estimatedTotal; }
+    void setEstimatedTotal(double estimatedTotal) { _estimatedTotal = estimatedTotal; }
+
+    // The script that execute() runs: "do shell script" with the steps' shell text. Values are
+    // escaped for the shell and then for the script, so that the shell takes them literally.
+    std::string scriptSource() const;
+
+    // Handler of the progress file's data notifications.
+    void getTaskProggress(platform::FileHandle& handle);
+
+    // Where statistics actions go: the statistics facade unless replaced (tests).
+    void setActionSender(ActionSender sender) { _sendAction = std::move(sender); }
+
+private:
+    void run(const platform::AppleScript& script);
+    platform::Error failureFor(const platform::AppleScript::ErrorInfo& info) const;
+    void report(const std::optional<platform::Error>& error);
+
     std::vector<std::shared_ptr<BashTask>> tasks;
+    double _estimatedTotal = 0;
+    ActionSender _sendAction;
+    std::shared_ptr<platform::FileHandle> _progressFile;
 };

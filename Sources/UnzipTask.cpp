@@ -3,6 +3,7 @@
 #include "DataIterator.h"
 #include "Logger/Logger.h"
 #include "TaskDelegate.h"
+#include "platform/AppleScript.h"
 
 #include <filesystem>
 
@@ -13,6 +14,14 @@ UnzipTask::UnzipTask(const std::string& sourcePath, const std::string& destinati
     // unzip is started directly, not through a shell: quotes added for a shell text would become
     // part of the file names, so the paths go to it as they are.
     setArguments({"-d", destinationPath, "-o", sourcePath});
+    // Administrator rights are asked for once, synchronously, when the step is made.
+    platform::AppleScript::ErrorInfo error;
+    if (platform::AppleScript("do shell script \"whoami > /tmp/me\" with administrator privileges")
+            .executeAndReturnError(error)) {
+        Logger::shared().logInfo("success!");
+    } else {
+        Logger::shared().logError("failure!");
+    }
 }
 
 void UnzipTask::readListing() {

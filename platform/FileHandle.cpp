@@ -4,7 +4,14 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <map>
 #include <poll.h>
+#include <set>
+#include <string>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
@@ -14,6 +21,11 @@ namespace platform {
 namespace {
 
 constexpr std::size_t readChunk = 64 * 1024;
+// How often a file that cannot be watched through inotify is looked at.
+constexpr int fallbackPollMs = 250;
+
+std::atomic<std::uint64_t> nextIdentity{1};
+std::atomic<std::uint64_t> deliveredNotifications{0};
 
 // Waits until the descriptor can be read (data or end of output); false on a real error.
 bool waitReadable(int descriptor, int timeoutMs) {
@@ -39,13 +51,222 @@ ssize_t readOnce(int descriptor, char* buffer, std::size_t size) {
     }
 }
 
+bool isRegularFile(int descriptor) {
+    struct stat info {};
+    return descriptor >= 0 && ::fstat(descriptor, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// True when a regular file's size differs from the read position: appended or truncated.
+bool fileChanged(int descriptor) {
+    struct stat info {};
+    const off_t position = ::lseek(descriptor, 0, SEEK_CUR);
+    return ::fstat(descriptor, &info) == 0 && position >= 0 && info.st_size != position;
+}
+
 }  // namespace
+
+// The one thread that waits for every armed handle: epoll for pipes and other pollable
+// descriptors, inotify for regular files. Each arming fires once and is then forgotten; the
+// notification itself is posted to the main queue. Never destroyed.
+class FileWatcher {
+public:
+    static FileWatcher& shared() {
+        static auto* watcher = new FileWatcher;
+        return *watcher;
+    }
+
+    void arm(const std::shared_ptr<FileHandle>& handle, int descriptor) {
+        std::unique_lock lock(_mutex);
+        const std::uint64_t id = handle->_identity;
+        if (_entries.contains(id)) {
+            return;  // already armed: one notification serves both
+        }
+        Entry entry{handle, descriptor, handle->_regularFile, -1};
+        if (entry.regularFile) {
+            // Watch first, then look: a write between the two is not missed.
+            const std::string procPath = "/proc/self/fd/" + std::to_string(descriptor);
+            entry.watch = ::inotify_add_watch(_inotify, procPath.c_str(), IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE);
+            if (entry.watch >= 0) {
+                _watched[entry.watch].insert(id);
+            } else {
+                _polled.insert(id);
+            }
+            _entries.emplace(id, entry);
+            if (fileChanged(descriptor)) {
+                fire(id, lock);
+            } else if (entry.watch < 0) {
+                wake();
+            }
+            return;
+        }
+        epoll_event event{};
+        event.events = EPOLLIN | EPOLLONESHOT;
+        event.data.u64 = id;
+        _entries.emplace(id, entry);
+        if (::epoll_ctl(_epoll, EPOLL_CTL_ADD, descriptor, &event) != 0) {
+            // Not pollable by epoll (a device that is always readable): notify at once.
+            fire(id, lock);
+        }
+    }
+
+    // Forgets the handle's arming; called before its descriptor is closed.
+    void disarm(std::uint64_t id) {
+        std::unique_lock lock(_mutex);
+        forget(id);
+    }
+
+private:
+    struct Entry {
+        std::weak_ptr<FileHandle> handle;
+        int descriptor;
+        bool regularFile;
+        int watch;  // inotify watch, -1 when none
+    };
+
+    FileWatcher() {
+        _epoll = ::epoll_create1(EPOLL_CLOEXEC);
+        _inotify = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+        _wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (_epoll < 0 || _wake < 0) {
+            throw std::system_error(errno, std::generic_category(), "file watcher");
+        }
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.u64 = wakeId;
+        ::epoll_ctl(_epoll, EPOLL_CTL_ADD, _wake, &event);
+        if (_inotify >= 0) {
+            event.data.u64 = inotifyId;
+            ::epoll_ctl(_epoll, EPOLL_CTL_ADD, _inotify, &event);
+        }
+        std::thread([this] { run(); }).detach();
+    }
+
+    static constexpr std::uint64_t wakeId = 0;
+    static constexpr std::uint64_t inotifyId = ~std::uint64_t{0};
+
+    void wake() {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto written = ::write(_wake, &one, sizeof one);
+    }
+
+    void run() {
+        epoll_event events[32];
+        for (;;) {
+            int timeout = -1;
+            {
+                std::lock_guard lock(_mutex);
+                if (!_polled.empty()) {
+                    timeout = fallbackPollMs;
+                }
+            }
+            const int count = ::epoll_wait(_epoll, events, 32, timeout);
+            std::unique_lock lock(_mutex);
+            for (int index = 0; index < count; ++index) {
+                const std::uint64_t id = events[index].data.u64;
+                if (id == wakeId) {
+                    std::uint64_t value = 0;
+                    [[maybe_unused]] const auto got = ::read(_wake, &value, sizeof value);
+                } else if (id == inotifyId) {
+                    drainInotify(lock);
+                } else if (_entries.contains(id)) {
+                    fire(id, lock);
+                }
+            }
+            for (const std::uint64_t id : std::set<std::uint64_t>(_polled)) {
+                const auto found = _entries.find(id);
+                if (found != _entries.end() && fileChanged(found->second.descriptor)) {
+                    fire(id, lock);
+                }
+            }
+        }
+    }
+
+    void drainInotify(std::unique_lock<std::mutex>& lock) {
+        alignas(inotify_event) char buffer[4096];
+        std::set<int> touched;
+        for (;;) {
+            const ssize_t got = ::read(_inotify, buffer, sizeof buffer);
+            if (got <= 0) {
+                break;
+            }
+            for (ssize_t at = 0; at < got;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                touched.insert(event->wd);
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+        for (const int watch : touched) {
+            const auto found = _watched.find(watch);
+            if (found == _watched.end()) {
+                continue;
+            }
+            for (const std::uint64_t id : std::set<std::uint64_t>(found->second)) {
+                const auto entry = _entries.find(id);
+                if (entry != _entries.end() && fileChanged(entry->second.descriptor)) {
+                    fire(id, lock);
+                }
+            }
+        }
+    }
+
+    // Ends the arming and posts its notification to the main queue.
+    void fire(std::uint64_t id, std::unique_lock<std::mutex>&) {
+        const auto found = _entries.find(id);
+        if (found == _entries.end()) {
+            return;
+        }
+        std::weak_ptr<FileHandle> handle = found->second.handle;
+        forget(id);
+        dispatch::asyncMain([handle] {
+            if (auto alive = handle.lock()) {
+                alive->postDataAvailable();
+            }
+        });
+    }
+
+    void forget(std::uint64_t id) {
+        const auto found = _entries.find(id);
+        if (found == _entries.end()) {
+            return;
+        }
+        const Entry& entry = found->second;
+        if (entry.regularFile) {
+            _polled.erase(id);
+            if (entry.watch >= 0) {
+                auto& ids = _watched[entry.watch];
+                ids.erase(id);
+                if (ids.empty()) {
+                    // Several handles on one file share one watch: it goes with the last of them.
+                    ::inotify_rm_watch(_inotify, entry.watch);
+                    _watched.erase(entry.watch);
+                }
+            }
+        } else {
+            ::epoll_ctl(_epoll, EPOLL_CTL_DEL, entry.descriptor, nullptr);
+        }
+        _entries.erase(found);
+    }
+
+    std::mutex _mutex;
+    int _epoll = -1;
+    int _inotify = -1;
+    int _wake = -1;
+    std::map<std::uint64_t, Entry> _entries;
+    std::map<int, std::set<std::uint64_t>> _watched;
+    std::set<std::uint64_t> _polled;
+};
 
 std::shared_ptr<FileHandle> FileHandle::create(int descriptor) {
     return std::shared_ptr<FileHandle>(new FileHandle(descriptor));
 }
 
-FileHandle::FileHandle(int descriptor) : _descriptor(descriptor) {}
+std::shared_ptr<FileHandle> FileHandle::fileHandleForReadingAtPath(const std::filesystem::path& path) {
+    const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    return descriptor < 0 ? nullptr : create(descriptor);
+}
+
+FileHandle::FileHandle(int descriptor)
+    : _descriptor(descriptor), _identity(nextIdentity++), _regularFile(isRegularFile(descriptor)) {}
 
 FileHandle::~FileHandle() {
     closeFile();
@@ -57,10 +278,20 @@ int FileHandle::fileDescriptor() const {
 }
 
 void FileHandle::closeFile() {
-    std::lock_guard lock(_mutex);
-    if (_descriptor >= 0) {
-        ::close(_descriptor);
-        _descriptor = -1;
+    int descriptor = -1;
+    {
+        std::lock_guard lock(_mutex);
+        std::swap(descriptor, _descriptor);
+    }
+    if (descriptor >= 0) {
+        FileWatcher::shared().disarm(_identity);
+        ::close(descriptor);
+    }
+}
+
+void FileHandle::noteRead(ssize_t got) {
+    if (got == 0 && !_regularFile) {
+        _atEnd = true;
     }
 }
 
@@ -75,7 +306,13 @@ std::string FileHandle::availableData() {
         return {};
     }
     std::string data(readChunk, '\0');
-    data.resize(static_cast<std::size_t>(readOnce(descriptor, data.data(), data.size())));
+    ssize_t got = readOnce(descriptor, data.data(), data.size());
+    if (got == 0 && _regularFile && fileChanged(descriptor)) {
+        ::lseek(descriptor, 0, SEEK_SET);  // the file shrank: start again
+        got = readOnce(descriptor, data.data(), data.size());
+    }
+    noteRead(got);
+    data.resize(static_cast<std::size_t>(got));
     return data;
 }
 
@@ -85,6 +322,7 @@ std::string FileHandle::readAvailableNow() {
     char buffer[readChunk];
     while (descriptor >= 0 && waitReadable(descriptor, 0)) {
         const ssize_t got = readOnce(descriptor, buffer, sizeof buffer);
+        noteRead(got);
         if (got <= 0) {
             break;
         }
@@ -99,6 +337,7 @@ std::string FileHandle::readDataToEndOfFile() {
     char buffer[readChunk];
     while (descriptor >= 0) {
         const ssize_t got = readOnce(descriptor, buffer, sizeof buffer);
+        noteRead(got);
         if (got <= 0) {
             break;
         }
@@ -108,11 +347,11 @@ std::string FileHandle::readDataToEndOfFile() {
 }
 
 void FileHandle::waitForDataInBackgroundAndNotify() {
-    // The waiting thread holds the handle, so the descriptor stays open until it has posted.
-    std::thread([self = shared_from_this()] {
-        waitReadable(self->fileDescriptor(), -1);
-        dispatch::asyncMain([self] { self->postDataAvailable(); });
-    }).detach();
+    const int descriptor = fileDescriptor();
+    if (descriptor < 0 || _atEnd) {
+        return;  // the end of a pipe is told once
+    }
+    FileWatcher::shared().arm(shared_from_this(), descriptor);
 }
 
 FileHandle::ObserverToken FileHandle::addDataAvailableObserver(Observer observer) {
@@ -127,7 +366,25 @@ void FileHandle::removeDataAvailableObserver(ObserverToken token) {
     std::erase_if(_observers, [token](const auto& entry) { return entry.first == token; });
 }
 
+std::uint64_t FileHandle::deliveredNotificationCount() {
+    return deliveredNotifications.load();
+}
+
 void FileHandle::postDataAvailable() {
+    if (_atEnd) {
+        return;  // armed again before the end was read: the end was told already
+    }
+    // An observer that arms before it reads was armed while bytes were still unread, which it
+    // then read itself: when nothing is there by now, the arming stands until something is.
+    const int descriptor = fileDescriptor();
+    if (descriptor < 0) {
+        return;
+    }
+    if (_regularFile ? !fileChanged(descriptor) : !waitReadable(descriptor, 0)) {
+        FileWatcher::shared().arm(shared_from_this(), descriptor);
+        return;
+    }
+    ++deliveredNotifications;
     std::vector<ObserverToken> tokens;
     {
         std::lock_guard lock(_mutex);

@@ -1,26 +1,35 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace platform {
 
-// One end of a pipe (or any readable descriptor), owned: closed when the last reference goes.
+// One end of a pipe, or a file opened for reading (or any readable descriptor), owned: closed
+// when the last reference goes.
 //
-// Data-available notifications work as the platform's file handles do: each call of
-// waitForDataInBackgroundAndNotify() arms one notification, sent to every observer on the main
-// run loop once data (or the end of output) can be read, whichever thread armed it.
+// Data-available notifications: each call of waitForDataInBackgroundAndNotify() arms one
+// notification, sent to every observer on the main run loop, whichever thread armed it. A pipe
+// notifies when data arrive, and once more at its end; after a read has met the end, arming
+// does nothing. A regular file notifies only when it grew (or shrank) past the read position, so
+// following a quiet file costs nothing. One long-lived watcher thread serves every handle; a
+// handle that goes away (or is closed) while armed is never notified.
 class FileHandle : public std::enable_shared_from_this<FileHandle> {
 public:
     using Observer = std::function<void(FileHandle&)>;
     using ObserverToken = std::uint64_t;
 
     static std::shared_ptr<FileHandle> create(int descriptor);
+    // Opens the file for reading from its start (close-on-exec); null when it cannot be opened.
+    static std::shared_ptr<FileHandle> fileHandleForReadingAtPath(const std::filesystem::path& path);
     ~FileHandle();
     FileHandle(const FileHandle&) = delete;
     FileHandle& operator=(const FileHandle&) = delete;
@@ -30,7 +39,9 @@ public:
 
     // Waits at most `timeout` for data or the end of output; true when either is there.
     bool waitForData(std::chrono::milliseconds timeout);
-    // Blocks until some data is there and returns it; empty at the end of output.
+    // Blocks until some data is there and returns it; empty at the end of output. A regular
+    // file is never waited for: what lies past the read position (empty when nothing does); a
+    // file that shrank below the read position is read again from its start.
     std::string availableData();
     // Whatever can be read right now without waiting; empty when nothing is there.
     std::string readAvailableNow();
@@ -41,12 +52,21 @@ public:
     ObserverToken addDataAvailableObserver(Observer observer);
     void removeDataAvailableObserver(ObserverToken token);
 
+    // Notifications delivered to observers so far, by all handles (figures for benchmarks).
+    static std::uint64_t deliveredNotificationCount();
+
 private:
+    friend class FileWatcher;
     explicit FileHandle(int descriptor);
     void postDataAvailable();
+    // Notes that a read met the end of a pipe: no later notification is delivered.
+    void noteRead(ssize_t got);
 
     mutable std::mutex _mutex;
     int _descriptor;
+    const std::uint64_t _identity;
+    const bool _regularFile;
+    std::atomic<bool> _atEnd = false;
     ObserverToken _nextToken = 1;
     std::vector<std::pair<ObserverToken, Observer>> _observers;
 };

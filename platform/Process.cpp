@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <system_error>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -68,8 +70,21 @@ void Process::launch() {
     if (_standardOutput) {
         posix_spawn_file_actions_adddup2(&actions, _standardOutput->fileHandleForWriting()->fileDescriptor(), STDOUT_FILENO);
     }
+    if (_standardError) {
+        posix_spawn_file_actions_adddup2(&actions, _standardError->fileHandleForWriting()->fileDescriptor(), STDERR_FILENO);
+    }
+    // Whatever else the installer holds open (its log, sockets, other pipes) stays with it, even
+    // a descriptor that a library opened without close-on-exec.
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
     if (_currentDirectory) {
         posix_spawn_file_actions_addchdir_np(&actions, _currentDirectory->c_str());
+    }
+    std::vector<char*> environment;
+    if (_environment) {
+        for (auto& entry : *_environment) {
+            environment.push_back(entry.data());
+        }
+        environment.push_back(nullptr);
     }
     std::vector<char*> argv;
     argv.push_back(_launchPath.data());
@@ -79,15 +94,19 @@ void Process::launch() {
     argv.push_back(nullptr);
 
     pid_t pid = 0;
-    const int failed = ::posix_spawn(&pid, _launchPath.c_str(), &actions, nullptr, argv.data(), environ);
+    const int failed = ::posix_spawn(&pid, _launchPath.c_str(), &actions, nullptr, argv.data(),
+                                      _environment ? environment.data() : environ);
     posix_spawn_file_actions_destroy(&actions);
     if (failed != 0) {
         throw Exception(invalidArgument, std::string("launch failed: ") + std::strerror(failed));
     }
     _pid = pid;
+    // Only the child writes now: the reader sees the end of output once the child is done.
     if (_standardOutput) {
-        // Only the child writes now: the reader sees the end of output once the child is done.
         _standardOutput->fileHandleForWriting()->closeFile();
+    }
+    if (_standardError) {
+        _standardError->fileHandleForWriting()->closeFile();
     }
     {
         std::lock_guard lock(_state->mutex);
@@ -125,6 +144,52 @@ void Process::terminate() {
 void Process::waitUntilExit() {
     std::unique_lock lock(_state->mutex);
     _state->ended.wait(lock, [this] { return !_state->launched || _state->exited; });
+}
+
+Process::Output Process::launchAndReadToEnd(bool captureStandardError) {
+    try {
+        setStandardOutput(Pipe::create());
+        if (captureStandardError) {
+            setStandardError(Pipe::create());
+        }
+    } catch (const std::system_error& error) {
+        throw Exception("NSFileHandleOperationException", error.what());
+    }
+    launch();
+    Output output;
+    const std::shared_ptr<FileHandle> readers[] = {
+        _standardOutput->fileHandleForReading(),
+        captureStandardError ? _standardError->fileHandleForReading() : nullptr};
+    std::string* targets[] = {&output.standardOutput, &output.standardError};
+    bool open[] = {true, captureStandardError};
+    while (open[0] || open[1]) {
+        pollfd entries[2];
+        for (int index = 0; index < 2; ++index) {
+            entries[index] = {open[index] ? readers[index]->fileDescriptor() : -1, POLLIN, 0};
+        }
+        const int ready = ::poll(entries, 2, 50);
+        if (ready < 0 && errno != EINTR) {
+            break;
+        }
+        if (ready == 0 && !isRunning()) {
+            break;
+        }
+        for (int index = 0; index < 2; ++index) {
+            if (open[index] && (entries[index].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+                const std::string chunk = readers[index]->availableData();
+                open[index] = !chunk.empty();
+                *targets[index] += chunk;
+            }
+        }
+    }
+    // The child has ended; a descendant may still hold the pipes: take what is there and go.
+    for (int index = 0; index < 2; ++index) {
+        if (open[index]) {
+            *targets[index] += readers[index]->readAvailableNow();
+        }
+    }
+    waitUntilExit();
+    return output;
 }
 
 bool Process::isRunning() const {

@@ -29,10 +29,17 @@ private:
 };
 
 // A child process, configured and then launched once. Whatever is not set is inherited from
-// the installer: environment, working directory, standard input, output and error.
+// the installer: environment, working directory, standard input, output and error. No other
+// descriptor of the installer reaches the child: it gets descriptors 0, 1 and 2 only.
 class Process : public std::enable_shared_from_this<Process> {
 public:
     using TerminationHandler = std::function<void(Process&)>;
+
+    // What a child wrote to its standard output and error.
+    struct Output {
+        std::string standardOutput;
+        std::string standardError;
+    };
 
     static std::shared_ptr<Process> create();
     ~Process();
@@ -47,6 +54,10 @@ public:
     // The child's standard output goes into the pipe; the installer's copy of the writing end
     // is closed at launch, so the reading end sees the end of output when the child is done.
     void setStandardOutput(std::shared_ptr<Pipe> pipe) { _standardOutput = std::move(pipe); }
+    // The same for standard error; it may be the standard output's pipe.
+    void setStandardError(std::shared_ptr<Pipe> pipe) { _standardError = std::move(pipe); }
+    // Entries "NAME=value"; unset, the installer's environment is inherited.
+    void setEnvironment(std::vector<std::string> environment) { _environment = std::move(environment); }
     // Called once, on a background thread, when the child has ended.
     void setTerminationHandler(TerminationHandler handler);
 
@@ -56,6 +67,12 @@ public:
     // Sends SIGTERM to the child; does nothing before launch or after its end.
     void terminate();
     void waitUntilExit();
+    // Launches the child with a new pipe as standard output (and one as standard error when
+    // asked; otherwise standard error is inherited), reads them while it runs and waits for its
+    // end, blocking the caller. Once the child has ended, what is left in the pipes is taken and
+    // a descendant still holding them open is not waited for. Throws Exception as launch() does,
+    // and when no pipe can be made.
+    Output launchAndReadToEnd(bool captureStandardError);
 
     bool isRunning() const;
     pid_t processIdentifier() const { return _pid; }
@@ -70,6 +87,8 @@ private:
     std::vector<std::string> _arguments;
     std::optional<std::string> _currentDirectory;
     std::shared_ptr<Pipe> _standardOutput;
+    std::shared_ptr<Pipe> _standardError;
+    std::optional<std::vector<std::string>> _environment;
     pid_t _pid = 0;
     std::shared_ptr<State> _state;
 };

@@ -11,6 +11,8 @@ packages=(
   nlohmann-json3-dev
   unzip iproute2 util-linux
   curl
+  pkexec
+  zip
 )
 
 missing=()

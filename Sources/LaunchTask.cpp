@@ -1,0 +1,240 @@
+#include "LaunchTask.h"
+
+#include "FailureReport.h"
+#include "Logger/Logger.h"
+#include "ShellText.h"
+#include "StatisticsManager.h"
+#include "TaskDelegate.h"
+#include "platform/Application.h"
+#include "platform/Bundle.h"
+#include "platform/Dispatch.h"
+#include "platform/Paths.h"
+#include "platform/Utf8.h"
+
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view progressPrefix = "ZorerurovidoProgress:";
+constexpr std::string_view quitLine = "Zozivurorido quit.";
+constexpr std::string_view errorPrefix = "ZorerurovidoError:";
+
+std::mutex companionMutex;
+std::string companionProgram = "/Library/Ravelune/zorerurovido/Zozivurorido.app/Contents/MacOS/Zozivurorido";
+std::string companionDirectory = "/Library/Ravelune";
+
+[[noreturn]] void refuse(const std::string& reason) {
+    throw platform::Exception("NSInvalidArgumentException", reason);
+}
+
+// The game's package name from its description; refused when it could leave the folder it names
+// a file in.
+std::string packageName(const fs::path& description) {
+    std::ifstream in(description, std::ios::binary);
+    if (!in) {
+        refuse(platform::format("cannot read %@", description));
+    }
+    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const nlohmann::json document = nlohmann::json::parse(text, nullptr, false);
+    if (document.is_discarded() || !document.is_object()) {
+        refuse(platform::format("%@ is not a JSON object", description));
+    }
+    const auto found = document.find("ApkPackageName");
+    if (found == document.end() || !found->is_string() || found->get<std::string>().empty()) {
+        refuse(platform::format("no ApkPackageName in %@", description));
+    }
+    const std::string name = found->get<std::string>();
+    if (name.find_first_of(std::string("/\0", 2)) != std::string::npos || name == "." || name == "..") {
+        refuse(platform::format("ApkPackageName '%@' is not a file name", name));
+    }
+    return name;
+}
+
+}  // namespace
+
+LaunchTask::LaunchTask(std::string applicationName)
+    : _appName(std::move(applicationName)),
+      _sendAction([](std::int64_t code) { StatisticsManager::shared().sendAction(code); }) {}
+
+void LaunchTask::setCompanionLocation(const std::string& program, const std::string& workingDirectory) {
+    std::lock_guard lock(companionMutex);
+    companionProgram = program;
+    companionDirectory = workingDirectory;
+}
+
+void LaunchTask::execute() {
+    std::shared_ptr<platform::Pipe> pipe;
+    try {
+        pipe = platform::Pipe::create();
+    } catch (const std::system_error& error) {
+        failPreparation(platform::Exception("NSFileHandleOperationException", error.what()));
+        return;
+    }
+    _output = pipe->fileHandleForReading();
+    std::weak_ptr<Task> weakSelf = weak_from_this();
+    _observer = _output->addDataAvailableObserver([weakSelf](platform::FileHandle& handle) {
+        if (auto self = std::static_pointer_cast<LaunchTask>(weakSelf.lock())) {
+            self->getTaskProggress(handle);
+        }
+    });
+    _output->waitForDataInBackgroundAndNotify();
+    auto self = std::static_pointer_cast<LaunchTask>(shared_from_this());
+    platform::dispatch::asyncGlobal([self, pipe] { self->prepare(pipe); });
+}
+
+void LaunchTask::prepare(const std::shared_ptr<platform::Pipe>& pipe) {
+    try {
+        const fs::path application =
+            platform::paths::homeDirectory() / "Applications" / "Ravelune" / platform::format("%@.app", _appName);
+        std::error_code error;
+        if (!fs::is_directory(application, error)) {
+            refuse(platform::format("no game application at %@", application));
+        }
+        const auto description = platform::Bundle(application).pathForResource("game", "json");
+        if (!description) {
+            refuse(platform::format("no game description in %@", application));
+        }
+        const std::string package = packageName(*description);
+        const fs::path support = platform::paths::applicationSupportDirectory();
+        fs::create_directories(support, error);
+        // An existing copy stays as it is.
+        fs::copy_file(*description, support / (package + ".json"), error);
+
+        std::string program;
+        std::string directory;
+        {
+            std::lock_guard lock(companionMutex);
+            program = companionProgram;
+            directory = companionDirectory;
+        }
+        // The path is the shell's literal text, whatever the game's folder is called.
+        const std::string command =
+            ShellText::word(program) + " " + ShellText::doubleQuoted(description->string()) + " hideform";
+        Logger::shared().logInfo("Prepared task: %@", command);
+
+        auto process = platform::Process::create();
+        process->setLaunchPath("/bin/bash");
+        process->setCurrentDirectoryPath(directory);
+        process->setArguments({"-c", command});
+        process->setStandardOutput(pipe);
+        std::weak_ptr<Task> weakSelf = weak_from_this();
+        process->setTerminationHandler([weakSelf](platform::Process& ended) {
+            const int status = ended.terminationStatus();
+            platform::dispatch::asyncMain([weakSelf, status] {
+                if (auto self = std::static_pointer_cast<LaunchTask>(weakSelf.lock())) {
+                    self->handleTermination(status);
+                }
+            });
+        });
+        _task = process;
+        Logger::shared().logInfo("Application %@ launched", _appName);
+        _sendAction(31);
+        process->launch();
+    } catch (const platform::Exception& exception) {
+        failPreparation(exception);
+    }
+}
+
+void LaunchTask::failPreparation(const platform::Exception& exception) {
+    Logger::shared().logFatal("Cannot Launch Application '%@': %@", _appName, exception);
+    platform::Error::Info info;
+    info.localizedDescription = platform::format("%@; Exception: %@", _appName, exception.name());
+    info.localizedFailureReason = exception.reason();
+    auto self = std::static_pointer_cast<LaunchTask>(shared_from_this());
+    platform::dispatch::asyncMain([self, error = platform::Error("LaunchTask", -1, info)] { self->reportEnd(error); });
+}
+
+void LaunchTask::getTaskProggress(platform::FileHandle& handle) {
+    handle.waitForDataInBackgroundAndNotify();
+    const std::string data = handle.availableData();
+    if (!data.empty()) {
+        takeOutput(data, false);
+    }
+}
+
+void LaunchTask::takeOutput(const std::string& data, bool atEnd) {
+    _pendingLine += data;
+    std::size_t start = 0;
+    for (std::size_t end; (end = _pendingLine.find('\n', start)) != std::string::npos; start = end + 1) {
+        if (!handleLine(std::string_view(_pendingLine).substr(start, end - start))) {
+            _pendingLine.clear();
+            return;
+        }
+    }
+    _pendingLine.erase(0, start);
+    if (atEnd && !_pendingLine.empty()) {
+        handleLine(_pendingLine);
+        _pendingLine.clear();
+    }
+}
+
+bool LaunchTask::handleLine(std::string_view line) {
+    if (platform::Application::isTerminating()) {
+        return false;
+    }
+    if (line.empty()) {
+        return true;
+    }
+    if (!platform::utf8::isValid(line)) {
+        Logger::shared().logDebug("Companion output that is not UTF-8 ignored");
+        return true;
+    }
+    auto* delegate = taskDelegate();
+    if (line.find(progressPrefix) != std::string_view::npos) {
+        const long long percent =
+            platform::utf8::integerValue(platform::utf8::characters(line, progressPrefix.size()));
+        if (delegate != nullptr) {
+            delegate->taskDidUpdateProgress(this, _estimated * static_cast<double>(percent) / 100.0);
+            delegate->taskDidUpdateProgressLabelWithValue(this, "Installing Game", "");
+        }
+    } else if (line.find(quitLine) != std::string_view::npos) {
+        Logger::shared().logDebug("App will terminate abnormally");
+        platform::Application::terminate(2);
+        return false;
+    } else if (line.find(errorPrefix) != std::string_view::npos) {
+        Logger::shared().logError("errorDescription = %@", platform::utf8::characters(line, errorPrefix.size() + 1));
+        platform::Error::Info info;
+        info.localizedDescription = FailureReport::title("Launch application failed.");
+        info.localizedRecoverySuggestion = platform::format(
+            "Please, report issue to developers with attached logs from '%@' and attach screenshot of this dialog box.",
+            platform::paths::logsDirectory());
+        info.underlyingError = "Launch application error";
+        if (delegate != nullptr) {
+            delegate->taskFinishedWithError(this, platform::Error("Launch App", -1, info));
+        }
+    }
+    return true;
+}
+
+void LaunchTask::handleTermination(int status) {
+    if (platform::Application::isTerminating()) {
+        return;
+    }
+    Logger::shared().logInfo("Launch task will be terminated");
+    if (_output && _observer) {
+        // Lines written just before the exit may not have been notified yet.
+        takeOutput(_output->readAvailableNow(), true);
+        _output->removeDataAvailableObserver(*_observer);
+        _observer.reset();
+    }
+    reportEnd(status != 0 ? std::optional(platform::Error("LaunchTask", status)) : std::nullopt);
+}
+
+void LaunchTask::reportEnd(const std::optional<platform::Error>& error) {
+    auto* delegate = taskDelegate();
+    if (delegate == nullptr || platform::Application::isTerminating()) {
+        return;
+    }
+    if (error) {
+        delegate->taskFinishedWithError(this, *error);
+    } else {
+        delegate->executionFinishedOfTask(this);
+    }
+}

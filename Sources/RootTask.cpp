@@ -1,0 +1,182 @@
+#include "RootTask.h"
+
+#include "FailureReport.h"
+#include "Logger/Logger.h"
+#include "ShellText.h"
+#include "StatisticsManager.h"
+#include "TaskDelegate.h"
+#include "platform/Application.h"
+#include "platform/Dispatch.h"
+#include "platform/Paths.h"
+#include "platform/Utf8.h"
+
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+constexpr long kextApprovalStatus = 27;
+constexpr long silentEndStatus = 33;
+
+const char* const kextApprovalAdvice =
+    "A program tried to load new system extensions signed by \"Oracle America, Inc\". If you want to enable these "
+    "extensions, go to System Preferences -> Security & Privacy pane -> General -> Allow, and then run game "
+    "installer again.";
+
+std::filesystem::path progressCatcherPath() {
+    return platform::paths::logsDirectory() / "progress_catcher.log";
+}
+
+// The progress file, opened from its start; made empty first when it is missing.
+std::shared_ptr<platform::FileHandle> openProgressFile() {
+    const std::filesystem::path path = progressCatcherPath();
+    std::error_code ignored;
+    if (!std::filesystem::exists(path, ignored)) {
+        std::filesystem::create_directories(path.parent_path(), ignored);
+        std::ofstream{path, std::ios::app};
+    }
+    return platform::FileHandle::fileHandleForReadingAtPath(path);
+}
+
+}  // namespace
+
+RootTask::RootTask() : _sendAction([](std::int64_t code) { StatisticsManager::shared().sendAction(code); }) {}
+
+double RootTask::totalProgress() {
+    if (_estimatedTotal != 0) {
+        return _estimatedTotal;
+    }
+    for (const auto& task : tasks) {
+        _estimatedTotal += task->totalProgress();
+    }
+    return _estimatedTotal;
+}
+
+std::string RootTask::scriptSource() const {
+    const std::string progressLog = ShellText::doubleQuoted((platform::paths::logsDirectory() / "progress.log").string());
+    std::string text;
+    for (std::size_t index = 0; index < tasks.size(); ++index) {
+        const BashTask& task = *tasks[index];
+        const std::string number = std::to_string(index);
+        text += "(echo " + ShellText::doubleQuoted(number + ": " + task.name()) + " >> " + progressLog + " 2>&1; ";
+        std::string arguments;
+        for (const auto& argument : task.arguments()) {
+            arguments += (arguments.empty() ? "" : " ") + ShellText::storedArgument(argument);
+        }
+        text += ShellText::word(task.path()) + " " + arguments + " " + ShellText::doubleQuoted(number);
+        text += index + 1 < tasks.size() ? ") && " : "); ";
+    }
+    return "do shell script \"" + platform::AppleScript::escapeString(text) + "\" with administrator privileges";
+}
+
+void RootTask::execute() {
+    _progressFile = openProgressFile();
+    if (_progressFile) {
+        std::weak_ptr<Task> weakSelf = weak_from_this();
+        _progressFile->addDataAvailableObserver([weakSelf](platform::FileHandle& handle) {
+            if (auto self = std::static_pointer_cast<RootTask>(weakSelf.lock())) {
+                self->getTaskProggress(handle);
+            }
+        });
+        _progressFile->waitForDataInBackgroundAndNotify();
+    } else {
+        Logger::shared().logWarn("Cannot open %@: the batch runs without progress.", progressCatcherPath());
+    }
+    const std::string source = scriptSource();
+    Logger::shared().logDebug("script = %@", source);
+    platform::AppleScript script(source);
+    if (auto* delegate = taskDelegate()) {
+        delegate->taskDidUpdateProgressLabelWithValue(this, "Installing components. It can take few minutes.", "");
+    }
+    auto self = std::static_pointer_cast<RootTask>(shared_from_this());
+    platform::dispatch::asyncGlobal([self, script] { self->run(script); });
+}
+
+void RootTask::run(const platform::AppleScript& script) {
+    platform::AppleScript::ErrorInfo info;
+    const auto output = script.executeAndReturnError(info);
+    auto self = std::static_pointer_cast<RootTask>(shared_from_this());
+    if (output) {
+        Logger::shared().logDebug("RootTask output = %@", *output);
+        platform::dispatch::asyncMain([self] { self->report(std::nullopt); });
+        return;
+    }
+    if (info.number == silentEndStatus) {
+        // The scripts ask for a quiet end: no alert and no statistics, but the installer must
+        // not wait for ever for a report that never comes.
+        Logger::shared().logWarn("The administrator batch ended with status 33: the installer quits without a report.");
+        platform::Application::terminate(2);
+        return;
+    }
+    const platform::Error error = failureFor(info);
+    platform::dispatch::asyncMain([self, error] { self->report(error); });
+    _sendAction(info.number == platform::AppleScript::userCanceled ? 36 : 21);
+    if (info.range) {
+        const auto [first, last] = *info.range;
+        Logger::shared().logError("Wrong identifier = %@", script.source().substr(first, last - first));
+    }
+}
+
+platform::Error RootTask::failureFor(const platform::AppleScript::ErrorInfo& info) const {
+    platform::Error::Info texts;
+    texts.underlyingError = "Script error";
+    if (info.number == kextApprovalStatus) {
+        texts.localizedDescription = "User approval for game installation required";
+        texts.localizedRecoverySuggestion = kextApprovalAdvice;
+    } else if (info.number == platform::AppleScript::userCanceled) {
+        texts.localizedDescription = "The administrator privileges are required to install all components";
+        texts.localizedRecoverySuggestion = "Please, relaunch the installer and enter your password";
+    } else {
+        // Without a message the advice stays empty; the title is the same report request.
+        texts.localizedDescription = FailureReport::title("Installation of base component failed.");
+        texts.localizedRecoverySuggestion = "";
+        if (info.message) {
+            Logger::shared().logError("errorDescription = %@", *info.message);
+            texts.localizedRecoverySuggestion = platform::format(
+                "Please, report issue to developers with attached log file '%@' and attach screenshot of this dialog box.",
+                platform::paths::logsDirectory() / "installer.log");
+        }
+    }
+    return platform::Error("RootTask", -1, texts);
+}
+
+void RootTask::report(const std::optional<platform::Error>& error) {
+    auto* delegate = taskDelegate();
+    if (delegate == nullptr || platform::Application::isTerminating()) {
+        return;
+    }
+    if (error) {
+        delegate->taskFinishedWithError(this, *error);
+    } else {
+        delegate->executionFinishedOfTask(this);
+    }
+}
+
+void RootTask::getTaskProggress(platform::FileHandle& handle) {
+    handle.waitForDataInBackgroundAndNotify();
+    const std::string data = handle.availableData();
+    if (data.empty()) {
+        return;
+    }
+    // A script reports "<index digit><separator><three characters of percentage>" in one write;
+    // anything else cannot be placed and is dropped.
+    if (!platform::utf8::isValid(data) || platform::utf8::offsetOfCharacter(data, 4) >= data.size()) {
+        Logger::shared().logDebug("Progress data ignored: %@", data);
+        return;
+    }
+    const long long step = platform::utf8::integerValue(platform::utf8::characters(data, 0, 1));
+    const long long percent = platform::utf8::integerValue(platform::utf8::characters(data, 2, 3));
+    if (step < 0 || static_cast<std::size_t>(step) >= tasks.size()) {
+        Logger::shared().logDebug("Progress of an unknown step ignored: %@", data);
+        return;
+    }
+    double amount = 0;
+    for (long long index = 0; index < step; ++index) {
+        amount += tasks[static_cast<std::size_t>(index)]->estimated();
+    }
+    amount += tasks[static_cast<std::size_t>(step)]->estimated() * static_cast<double>(percent) / 100.0;
+    if (auto* delegate = taskDelegate()) {
+        delegate->taskDidUpdateProgress(this, amount);
+        delegate->taskDidUpdateProgressLabelWithValue(this, "Installing Game", "");
+    }
+}

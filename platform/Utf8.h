@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace platform::utf8 {
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool isValid(std::string_view text);
+
+// The byte offset at which the character with the given index begins in valid UTF-8 text
+// (the text's size when it has fewer characters).
+std::size_t offsetOfCharacter(std::string_view text, std::size_t index);
+
+// The text from character `first` on, at most `count` characters (all when count is npos).
+std::string_view characters(std::string_view text, std::size_t first, std::size_t count = std::string_view::npos);
+
+// The platform's integer scan: leading white space skipped, an optional sign, then decimal
+// digits up to the first other character; 0 when there is no digit.
+long long integerValue(std::string_view text);
+
+}  // namespace platform::utf8

@@ -1,0 +1,42 @@
+#include "support/fake_pkexec.h"
+
+#include "platform/AppleScript.h"
+
+#include <cstdlib>
+#include <sys/stat.h>
+
+namespace testing_support {
+
+FakePkexec::FakePkexec(Behaviour behaviour) {
+    const std::filesystem::path log = _dir.path() / "calls";
+    std::string script = "#!/bin/sh\n(IFS='|'; printf '%s\\n' \"$*\") >> '" + log.string() + "'\n";
+    switch (behaviour) {
+        case Behaviour::Dismiss: script += "exit 126\n"; break;
+        case Behaviour::Refuse: script += "echo 'Error executing command as another user: Not authorized' >&2\nexit 127\n"; break;
+        case Behaviour::Authorise: script += "exec \"$@\"\n"; break;
+        case Behaviour::AuthoriseWithoutRunning: script += "exec \"$1\" \"$2\" \"$3\" \"$4\" true \"$6\"\n"; break;
+    }
+    const std::filesystem::path program = _dir.path() / "pkexec";
+    writeFile(program, script);
+    ::chmod(program.c_str(), 0755);
+    if (const char* path = std::getenv("PATH")) {
+        _previousPath = path;
+    }
+    setenv("PATH", (_dir.path().string() + ":" + _previousPath.value_or("/usr/bin:/bin")).c_str(), 1);
+    platform::AppleScript::setElevationForced(true);
+}
+
+FakePkexec::~FakePkexec() {
+    platform::AppleScript::setElevationForced(std::nullopt);
+    if (_previousPath) {
+        setenv("PATH", _previousPath->c_str(), 1);
+    } else {
+        unsetenv("PATH");
+    }
+}
+
+std::string FakePkexec::calls() const {
+    return readFile(_dir.path() / "calls");
+}
+
+}  // namespace testing_support
