@@ -144,13 +144,17 @@ TEST_F(InstallerEndToEnd, BatchStepFailingWith27AsksForApproval) {
 }
 
 TEST_F(InstallerEndToEnd, HostileApplicationNameRunsNothing) {
-    const Outcome result = run("RUNS=1", R"json({"AppName": "Evil$(touch HACKED)`touch HACKED`\";touch HACKED;\"\n",
-                                  "UrlShortcut": {"Caption": "x$(touch HACKED)"}})json");
+    // "cd" alone goes home, so commands that ran would leave their file where the test looks.
+    const Outcome result = run("RUNS=1", R"json({"AppName": "Evil$(cd;touch HACKED)`cd;touch HACKED`\";cd;touch HACKED;\"\n",
+                                  "UrlShortcut": {"Caption": "x$(cd;touch HACKED)"}})json");
     SKIP_WITHOUT_SANDBOX();
+    // The name is taken literally (the line end removed): no shell ever read it as commands.
+    EXPECT_EQ(result.statuses, std::vector<int>{0}) << result.log;
+    EXPECT_TRUE(fs::exists(result.home() / "Applications/Ravelune/Evil$(cd;touch HACKED)`cd;touch HACKED`\";cd;touch HACKED;\".app"));
     for (const auto& entry : fs::recursive_directory_iterator(result.keep)) {
-        EXPECT_EQ(entry.path().filename().string().find("HACKED"), std::string::npos) << entry.path();
+        EXPECT_NE(entry.path().filename(), "HACKED") << entry.path();
     }
-    EXPECT_EQ(readFile(result.keep / "tmp.txt").find("HACKED"), std::string::npos);
+    EXPECT_EQ(count(readFile(result.keep / "tmp.txt"), "(^|\n)HACKED\n"), 0);
 
     // A name that is nothing but removed characters ends the run before any step.
     const Outcome empty = run("RUNS=1", R"json({"AppName": "://?\\&", "UrlShortcut": {"Caption": "Web"}})json");
