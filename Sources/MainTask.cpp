@@ -19,6 +19,7 @@
 #include <chrono>
 #include <fstream>
 #include <string_view>
+#include <unistd.h>
 
 using nlohmann::json;
 
@@ -136,12 +137,14 @@ std::string MainTask::cleanedName(const std::string& name) {
     return cleaned;
 }
 
-bool MainTask::otherInstallerHoldsLock() const {
-    if (_tookLock) {
+bool MainTask::otherInstallerHoldsLock(const std::string& lockFilePath) {
+    if (lockFileCheck(lockFilePath.c_str(), nullptr) != kLockFileHeld) {
         return false;
     }
-    char holder[kLockFileDescriptionSize] = {};
-    return lockFileCheck(_lockFilePath.c_str(), holder) == kLockFileHeld;
+    // The record starts with its holder's process id; this process's own record does not count.
+    long holder = 0;
+    std::ifstream(lockFilePath) >> holder;
+    return holder != static_cast<long>(getpid());
 }
 
 void MainTask::failBeforeStart() {
@@ -189,7 +192,7 @@ bool MainTask::buildPipeline() {
     // Parsing the components deletes what an earlier run left at their destinations: never while
     // another installation runs, whose download that may be. Its lock fails the first step anyway.
     std::vector<std::shared_ptr<DownloadableEntry>> needed;
-    if (otherInstallerHoldsLock()) {
+    if (otherInstallerHoldsLock(_lockFilePath)) {
         Logger::shared().logWarn("Another installer holds %@; the components are left as they are.", _lockFilePath);
     } else {
         for (auto& entry : DownloadableEntry::entriesFromFile(kConfigsFile)) {

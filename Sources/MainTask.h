@@ -49,9 +49,10 @@ public:
     // ":/&?\\" and every control character removed.
     static std::string cleanedName(const std::string& name);
 
-    // Whether a live installer other than this run holds the lock. Whoever would touch what a
-    // running installation uses (its download, "progress_catcher.log", "installer.wait") asks first.
-    bool otherInstallerHoldsLock() const;
+    // Whether a live process other than this one holds the lock: another installation is running.
+    // Whoever would touch what it uses (its download, "progress_catcher.log", "installer.wait")
+    // asks first. Any thread.
+    static bool otherInstallerHoldsLock(const std::string& lockFilePath = kLockFilePath);
     // Whether this run took the lock; only then is "installer.wait" its own to remove.
     bool tookLock() const { return _tookLock; }
 
