@@ -7,7 +7,8 @@
 # Environment: RUNS (installer runs one after another, default 1), FAIL_DOWNLOADS=1 (the server
 # answers 500 for the component), HOLD_LOCK=1 (a live process holds the lock, with the files of
 # its installation in place), MODULES_DISABLED=1 (the kernel-module check fails with 27),
-# INSTALLER_TIMEOUT (seconds after which a run is ended with SIGTERM; none by default).
+# STALE_MARKER=1 (a killed earlier run left its "installer.wait"), INSTALLER_TIMEOUT (seconds
+# after which a run is ended with SIGTERM; none by default).
 # Leaves in the keep folder: "status" (one exit status per run), "home/" (the home folder),
 # "Library/", "ravl.lock" (when present), "tmp.txt" (a listing of /tmp), "record/" (the server's).
 set -u
@@ -29,6 +30,10 @@ if [ "${HOLD_LOCK:-}" = 1 ]; then
     printf 'partial download' >/tmp/RaveluneEngine.zip
     printf '2: 50\n' >"$support/logs/progress_catcher.log"
     printf 'running\n' >"$support/installer.wait"
+fi
+if [ "${STALE_MARKER:-}" = 1 ]; then
+    mkdir -p "$support"
+    printf 'SUCCESS\n1.0.0.0\n' >"$support/installer.wait"
 fi
 if [ "${MODULES_DISABLED:-}" = 1 ]; then
     echo 1 >/tmp/modules_disabled

@@ -92,7 +92,7 @@ protected:
     }
 
 TEST_F(InstallerEndToEnd, FreshInstallThenEverythingUpToDate) {
-    const Outcome result = run("RUNS=2");
+    const Outcome result = run("RUNS=2 STALE_MARKER=1");
     SKIP_WITHOUT_SANDBOX();
     EXPECT_EQ(result.statuses, (std::vector<int>{0, 0})) << result.log;
 
@@ -113,6 +113,9 @@ TEST_F(InstallerEndToEnd, FreshInstallThenEverythingUpToDate) {
     EXPECT_TRUE(fs::exists(result.support() / "vm/ravelune.vdi"));
     EXPECT_EQ(readFile(result.keep / "ravl.lock"), "");
     EXPECT_FALSE(fs::exists(result.support() / "installer.wait"));
+    // The marker a killed run left goes once the lock is taken, so the batch waits for this
+    // run's download; each run removes its own at the end.
+    EXPECT_EQ(count(result.log, "Removed file [^\n]*/installer\\.wait\\."), 3);
 
     // What the receivers got by the time the runs ended: the final flushes.
     EXPECT_GT(count(result.requests, "(^|\n)" STATS_HOST " POST "), 0) << result.requests;
