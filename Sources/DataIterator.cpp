@@ -1,24 +1,8 @@
 #include "DataIterator.h"
 
-namespace {
+#include "platform/Utf8.h"
 
-bool isValidUtf8(const std::string& text) {
-    std::size_t index = 0;
-    while (index < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[index]);
-        std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
-        if (length == 0 || (length == 2 && lead < 0xC2) || index + length > text.size()) {
-            return false;
-        }
-        for (std::size_t next = 1; next < length; ++next) {
-            if ((static_cast<unsigned char>(text[index + next]) >> 6) != 0x2) {
-                return false;
-            }
-        }
-        index += length;
-    }
-    return true;
-}
+namespace {
 
 bool isBlank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
@@ -32,7 +16,7 @@ std::optional<std::string> DataIterator::nextLine() {
     }
     std::string line = _data.substr(startIndex, currentIndex - startIndex);
     startIndex = currentIndex = currentIndex + 1;
-    if (!isValidUtf8(line)) {
+    if (!platform::utf8::isValid(line)) {
         return std::nullopt;
     }
     return line;

@@ -5,6 +5,7 @@
 #include "platform/Bundle.h"
 #include "platform/Environment.h"
 #include "platform/Error.h"
+#include "platform/FileManager.h"
 
 #include <nlohmann/json.hpp>
 
@@ -50,14 +51,12 @@ bool isPlainFileName(const std::string& name) {
 
 // Removes a file or a link left at a destination; a folder there is never removed.
 void removeLeftover(const fs::path& path) {
-    std::error_code error;
-    const auto kind = fs::symlink_status(path, error).type();
-    if (kind != fs::file_type::regular && kind != fs::file_type::symlink) {
+    std::optional<platform::Error> error;
+    if (!platform::removeFileOrLink(path, error)) {
         return;
     }
-    fs::remove(path, error);
     if (error) {
-        Logger::shared().logError("Cannot remove file %@. Error %@", path, platform::Error::posix(error.value()));
+        Logger::shared().logError("Cannot remove file %@. Error %@", path, *error);
     } else {
         Logger::shared().logDebug("Removed file %@.", path);
     }

@@ -42,15 +42,6 @@ platform::Error downloaderError(std::string title, std::string advice) {
     return platform::Error("Downloader", -1, std::move(info));
 }
 
-// Only a file or a link is cleared away: a folder at the destination is never emptied.
-void removeFileAt(const fs::path& path) {
-    std::error_code error;
-    const auto kind = fs::symlink_status(path, error).type();
-    if (kind == fs::file_type::regular || kind == fs::file_type::symlink) {
-        fs::remove(path, error);
-    }
-}
-
 }  // namespace
 
 Downloader::Downloader(std::shared_ptr<DownloadableEntry> entry) : _entry(std::move(entry)) {}
@@ -160,7 +151,8 @@ void Downloader::downloadTaskDidFinishDownloadingToUrl(DownloadTask& task, const
         -std::chrono::duration<double>(std::chrono::steady_clock::now() - _startTime).count();
     Logger::shared().logInfo("Downloading finished: %@, location: %@", task.originalUrl(), fileUrl(location));
     const fs::path& destination = *_entry->destinationUrl;
-    removeFileAt(destination);
+    std::optional<platform::Error> ignored;
+    platform::removeFileOrLink(destination, ignored);  // a folder there makes the move fail
     if (const auto error = platform::moveItem(location, destination)) {
         Logger::shared().logError("Cannot move the downloaded file to '%@': %@", fileUrl(destination), *error);
         finish(downloaderError(

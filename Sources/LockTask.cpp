@@ -12,7 +12,9 @@ void LockTask::execute() {
                                     holderDescription);
     if (result == kLockFileOk) {
         Logger::shared().logInfo("Installer successfully acquired the lock file: %@", _lockFilePath);
-        taskDelegate()->executionFinishedOfTask(this);
+        if (TaskDelegate* observer = taskDelegate()) {
+            observer->executionFinishedOfTask(this);
+        }
         return;
     }
 
@@ -23,5 +25,7 @@ void LockTask::execute() {
                            .localizedRecoverySuggestion = std::nullopt,
                            .underlyingError = std::nullopt});
     Logger::shared().logError("Other process is in progress: '%@'", description);
-    taskDelegate()->taskFinishedWithError(this, error);
+    if (TaskDelegate* observer = taskDelegate()) {
+        observer->taskFinishedWithError(this, error);
+    }
 }

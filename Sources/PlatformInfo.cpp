@@ -4,6 +4,7 @@
 #include "platform/Bundle.h"
 #include "platform/MachineFacts.h"
 #include "platform/Paths.h"
+#include "platform/Utf8.h"
 
 #include <algorithm>
 #include <cctype>
@@ -17,8 +18,10 @@
 
 namespace {
 
+// The commands run in the C locale, so that the numbers they print are read the same whatever
+// the user's locale.
 std::string runShell(const std::string& command) {
-    return BashTask::executeWithPath("/bin/sh", {"-c", command}).value_or("");
+    return BashTask::executeWithPath("/bin/sh", {"-c", "export LC_ALL=C; " + command}).value_or("");
 }
 
 std::string removingAll(std::string text, const std::string& piece) {
@@ -38,23 +41,6 @@ std::string formatted(const char* format, Args... args) {
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, format, args...);
     return buffer;
-}
-
-bool isValidUtf8(const std::string& text) {
-    for (std::size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        const std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
-        if (length == 0 || i + length > text.size()) {
-            return false;
-        }
-        for (std::size_t k = 1; k < length; ++k) {
-            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) {
-                return false;
-            }
-        }
-        i += length;
-    }
-    return true;
 }
 
 std::mutex openGlinfoMutex;
@@ -107,7 +93,8 @@ const char* const hddFreeSpaceCommand = "df -h -P / | grep -m 1 '/'";
 
 const char* const dotNetVersionsCommand = "command -v mono >/dev/null 2>&1 && mono --version";
 
-const char* const haxmCommand = "grep -w haxm /proc/modules 2>/dev/null";
+// Prints the marker of the loaded accelerator module that the rule looks for.
+const char* const haxmCommand = "grep -q -w haxm /proc/modules 2>/dev/null && echo com.intel.kext.intelhaxm";
 
 const char* const virtualizationCommand = "grep -q -w -E 'vmx|svm' /proc/cpuinfo && echo VMX";
 
@@ -119,7 +106,7 @@ std::string PlatformInfo::hardwareId() {
     if (std::filesystem::exists(file, error)) {
         std::ifstream in(file, std::ios::binary);
         std::string content{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-        return isValidUtf8(content) ? content : "";
+        return platform::utf8::isValid(content) ? content : "";
     }
     return removingAll(platform::machine::platformUuid(), "-");
 }
@@ -195,7 +182,7 @@ std::string PlatformInfo::hddFreeSpaceFromOutput(const std::string& output) {
 std::string PlatformInfo::dotNetVersionsFromOutput(const std::string& output) { return replacingLineFeeds(output, ' '); }
 
 std::string PlatformInfo::haxmInfoFromOutput(const std::string& output) {
-    return output.find("haxm") != std::string::npos ? "HAXM is installed." : "HAXM is NOT installed.";
+    return output.find("com.intel.kext.intelhaxm") != std::string::npos ? "HAXM is installed." : "HAXM is NOT installed.";
 }
 
 std::string PlatformInfo::virtualizationInfoFromOutput(const std::string& output) {

@@ -2,12 +2,14 @@
 
 #include "Logger/Logger.h"
 #include "platform/Paths.h"
+#include "platform/RunLoop.h"
 
 #include <algorithm>
 #include <filesystem>
 #include <system_error>
 
 void TaskSequence::addTask(TaskPtr task) {
+    platform::assertMainThread();
     tasks.push_back(std::move(task));
     recalculateTotalProgress();
 }
@@ -26,6 +28,7 @@ std::string TaskSequence::status() {
 }
 
 void TaskSequence::invalidate() {
+    platform::assertMainThread();
     if (currentTask) {
         currentTask->invalidate();
     }
@@ -51,6 +54,7 @@ void TaskSequence::makeCurrent(const TaskPtr& task) {
 }
 
 void TaskSequence::execute() {
+    platform::assertMainThread();
     recalculateTotalProgress();
     semaphore = platform::dispatch::Semaphore::create(0);
     makeCurrent(tasks.empty() ? nullptr : tasks.front());
@@ -187,9 +191,11 @@ void TaskSequence::terminateRootTask() {
     if (!std::filesystem::exists(marker, error)) {
         return;
     }
-    if (std::filesystem::remove(marker, error)) {
-        Logger::shared().logInfo("Removed file %@.", marker);
-    } else {
-        Logger::shared().logError("Cannot remove file %@. Error %@", marker, error.message());
+    // A marker that is a folder goes with everything in it.
+    std::filesystem::remove_all(marker, error);
+    if (error) {
+        Logger::shared().logError("Cannot remove file %@. Error %@", marker, platform::Error::posix(error.value()));
+        return;
     }
+    Logger::shared().logInfo("Removed file %@.", marker);
 }

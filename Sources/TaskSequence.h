@@ -13,6 +13,10 @@
 // turns the steps' progress reports into one running amount for the whole sequence.
 //
 // Create it with std::make_shared: a step waiting for the background step keeps the sequence alive.
+// addTask, execute and invalidate belong to the main thread (checked in debug builds). The
+// sequence owns its steps and is the delegate of the current one; its fields are not locked, as
+// every report reaches it on the main thread, except those of a step started on the worker that
+// waited for the background step. It reports its own completion to its observer once per execute.
 class TaskSequence : public Task, public TaskDelegate {
 public:
     TaskSequence() = default;

@@ -9,7 +9,9 @@ UnlockTask::UnlockTask(std::string lockFilePath) : _lockFilePath(std::move(lockF
 void UnlockTask::execute() {
     if (lockFileRelease(_lockFilePath.c_str()) == kLockFileOk) {
         Logger::shared().logInfo("Installer successfully unlock the lock file: %@", _lockFilePath);
-        taskDelegate()->executionFinishedOfTask(this);
+        if (TaskDelegate* observer = taskDelegate()) {
+            observer->executionFinishedOfTask(this);
+        }
         return;
     }
 
@@ -19,5 +21,7 @@ void UnlockTask::execute() {
                            .localizedRecoverySuggestion = std::nullopt,
                            .underlyingError = std::nullopt});
     Logger::shared().logError("Cannot unlock the lock file: '%@'", _lockFilePath);
-    taskDelegate()->taskFinishedWithError(this, error);
+    if (TaskDelegate* observer = taskDelegate()) {
+        observer->taskFinishedWithError(this, error);
+    }
 }

@@ -123,5 +123,30 @@ bool BoundedSocket::write(const std::string& buffer) {
     return true;
 }
 
+std::size_t BoundedSocket::readSomeBefore(char* data, std::size_t size, std::chrono::steady_clock::time_point deadline) {
+    using namespace std::chrono;
+    for (;;) {
+        const auto left = ceil<milliseconds>(deadline - steady_clock::now()).count();
+        pollfd entry{static_cast<int>(sock), POLLIN, 0};
+        const int ready = left > 0 ? ::poll(&entry, 1, static_cast<int>(left)) : 0;
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            break;
+        }
+        const ssize_t received = ::recv(static_cast<int>(sock), data, size, 0);
+        if (received < 0 && errno == EINTR) {
+            continue;
+        }
+        if (received <= 0) {
+            break;
+        }
+        return static_cast<std::size_t>(received);
+    }
+    close();
+    return 0;
+}
+
 }  // namespace helpers
 }  // namespace log4cplus

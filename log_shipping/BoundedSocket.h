@@ -3,6 +3,8 @@
 #include <log4cplus/helpers/socket.h>
 #include <log4cplus/tstring.h>
 
+#include <chrono>
+#include <cstddef>
 #include <string>
 
 namespace log4cplus {
@@ -37,6 +39,11 @@ public:
     // it never raises SIGPIPE.
     bool write(const std::string& buffer) override;
     using Socket::write;
+
+    // Receives what has arrived, at most `size` bytes, waiting no later than `deadline`; the
+    // number of bytes read. 0 when the peer ended the connection, the read failed or the
+    // deadline passed first: the socket is closed then.
+    std::size_t readSomeBefore(char* data, std::size_t size, std::chrono::steady_clock::time_point deadline);
 };
 
 }  // namespace helpers

@@ -1,11 +1,11 @@
 #include "log_shipping/HttpResponse.h"
 
-#include <log4cplus/helpers/socketbuffer.h>
-
 #include <algorithm>
+#include <chrono>
 #include <cctype>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace log4cplus {
 namespace helpers {
@@ -16,20 +16,19 @@ namespace {
 constexpr std::size_t maxHeadBytes = 65536;
 constexpr std::size_t skipChunkBytes = 65536;
 
-bool readByte(Socket& socket, char& byte) {
-    SocketBuffer buffer(1);
-    if (!socket.read(buffer)) {
-        return false;
-    }
-    byte = buffer.getBuffer()[0];
-    return true;
-}
+// The connection of one answer, and the time by which all of it must have arrived.
+struct Answer {
+    BoundedSocket& socket;
+    std::chrono::steady_clock::time_point deadline;
+};
+
+bool readByte(Answer& answer, char& byte) { return answer.socket.readSomeBefore(&byte, 1, answer.deadline) == 1; }
 
 // Appends bytes up to and including the next LF.
-bool readLine(Socket& socket, std::string& text) {
+bool readLine(Answer& answer, std::string& text) {
     char byte = 0;
     do {
-        if (text.size() >= maxHeadBytes || !readByte(socket, byte)) {
+        if (text.size() >= maxHeadBytes || !readByte(answer, byte)) {
             return false;
         }
         text += byte;
@@ -37,13 +36,14 @@ bool readLine(Socket& socket, std::string& text) {
     return true;
 }
 
-bool skipBytes(Socket& socket, std::size_t count) {
+bool skipBytes(Answer& answer, std::size_t count) {
+    std::vector<char> buffer(std::min(count, skipChunkBytes));
     while (count > 0) {
-        SocketBuffer buffer(std::min(count, skipChunkBytes));
-        if (!socket.read(buffer)) {
+        const std::size_t received = answer.socket.readSomeBefore(buffer.data(), std::min(count, buffer.size()), answer.deadline);
+        if (received == 0) {
             return false;
         }
-        count -= buffer.getSize();
+        count -= received;
     }
     return true;
 }
@@ -60,24 +60,24 @@ std::string::size_type headerValue(const std::string& head, const std::string& n
     return at == std::string::npos ? at : at + name.size() + 3;
 }
 
-bool skipChunkedBody(Socket& socket) {
+bool skipChunkedBody(Answer& answer) {
     for (;;) {
         std::string sizeLine;
-        if (!readLine(socket, sizeLine)) {
+        if (!readLine(answer, sizeLine)) {
             return false;
         }
         const unsigned long size = std::strtoul(sizeLine.c_str(), nullptr, 16);
         if (size == 0) {
             break;
         }
-        if (!skipBytes(socket, size + 2)) {  // the chunk and its CR LF
+        if (!skipBytes(answer, size + 2)) {  // the chunk and its CR LF
             return false;
         }
     }
     // Trailer fields up to the empty line.
     for (;;) {
         std::string trailer;
-        if (!readLine(socket, trailer)) {
+        if (!readLine(answer, trailer)) {
             return false;
         }
         if (trailer == "\r\n" || trailer == "\n") {
@@ -86,18 +86,17 @@ bool skipChunkedBody(Socket& socket) {
     }
 }
 
-bool skipToEndOfConnection(Socket& socket) {
-    while (skipBytes(socket, skipChunkBytes)) {
+bool skipToEndOfConnection(Answer& answer) {
+    std::vector<char> buffer(skipChunkBytes);
+    while (answer.socket.readSomeBefore(buffer.data(), buffer.size(), answer.deadline) > 0) {
     }
     return false;
 }
 
-}  // namespace
-
-bool readRestOfHttpResponse(Socket& socket, char firstByte) {
+bool readAnswer(Answer& answer, char firstByte) {
     std::string head(1, firstByte);
     while (head.size() < 4 || head.compare(head.size() - 4, 4, "\r\n\r\n") != 0) {
-        if (!readLine(socket, head)) {
+        if (!readLine(answer, head)) {
             return false;
         }
     }
@@ -108,20 +107,30 @@ bool readRestOfHttpResponse(Socket& socket, char firstByte) {
     if (status >= 100 && status < 200) {
         // An interim response: the final one follows.
         char next = 0;
-        return readByte(socket, next) && readRestOfHttpResponse(socket, next);
+        return readByte(answer, next) && readAnswer(answer, next);
     }
     if (status == 204 || status == 304) {
         return true;
     }
     const std::string::size_type coding = headerValue(head, "transfer-encoding");
     if (coding != std::string::npos && head.find("chunked", coding) < head.find("\r\n", coding)) {
-        return skipChunkedBody(socket);
+        return skipChunkedBody(answer);
     }
     const std::string::size_type length = headerValue(head, "content-length");
     if (length != std::string::npos) {
-        return skipBytes(socket, std::strtoull(head.c_str() + length, nullptr, 10));
+        return skipBytes(answer, std::strtoull(head.c_str() + length, nullptr, 10));
     }
-    return skipToEndOfConnection(socket);
+    return skipToEndOfConnection(answer);
+}
+
+}  // namespace
+
+bool readRestOfHttpResponse(BoundedSocket& socket, char firstByte) {
+    if (firstByte != 'H') {
+        return true;  // not "HTTP/": a service that answers with any byte
+    }
+    Answer answer{socket, std::chrono::steady_clock::now() + std::chrono::seconds(answerTimeoutSeconds)};
+    return readAnswer(answer, firstByte);
 }
 
 }  // namespace helpers

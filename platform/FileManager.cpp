@@ -82,6 +82,17 @@ std::optional<Error> moveItem(const fs::path& from, const fs::path& to) {
     return copyAcross(from, to);
 }
 
+bool removeFileOrLink(const fs::path& path, std::optional<Error>& error) {
+    struct stat facts {};
+    if (::lstat(path.c_str(), &facts) != 0 || !(S_ISREG(facts.st_mode) || S_ISLNK(facts.st_mode))) {
+        return false;
+    }
+    if (::unlink(path.c_str()) != 0) {
+        error = Error::posix(errno);
+    }
+    return true;
+}
+
 bool ensurePrivateDirectory(const fs::path& folder) {
     if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
         return false;

@@ -12,6 +12,10 @@ namespace platform {
 // Runs on the calling thread; returns the error when the file did not arrive whole.
 std::optional<Error> moveItem(const std::filesystem::path& from, const std::filesystem::path& to);
 
+// Removes the regular file or the link (not what it points to) at `path`; a folder is never
+// removed. False when there was no file or link there; `error` is set when the removal failed.
+bool removeFileOrLink(const std::filesystem::path& path, std::optional<Error>& error);
+
 // Makes sure `folder` is a folder of the calling user's own that no one else may enter: created
 // with mode 0700 when missing, refused when it is a link, someone else's, or open to others.
 bool ensurePrivateDirectory(const std::filesystem::path& folder);

@@ -8,6 +8,8 @@
 #include <QThread>
 #include <QTimer>
 
+#include <cassert>
+#include <clocale>
 #include <memory>
 
 namespace platform {
@@ -30,6 +32,9 @@ void RunLoop::initialize(int& argc, char** argv, Kind kind) {
     } else {
         new QCoreApplication(storedArgc, storedArgv);
     }
+    // The application object takes the whole locale from the environment; numbers stay in the
+    // C locale, so that formatted and parsed texts never follow the user's decimal comma.
+    std::setlocale(LC_NUMERIC, "C");
     detail::MainQueueReceiver::instance();
 }
 
@@ -65,6 +70,10 @@ bool RunLoop::runUntil(const std::function<bool()>& done, std::chrono::milliseco
         loop.exec();
     }
     return true;
+}
+
+void assertMainThread() {
+    assert(!RunLoop::isInitialized() || RunLoop::isMainThread());
 }
 
 void RunLoop::runFor(std::chrono::milliseconds duration) {

@@ -27,4 +27,8 @@ public:
     static void runFor(std::chrono::milliseconds duration);
 };
 
+// Stops a debug build when a function that belongs to the main thread is called on another
+// one, once the run loop exists; release builds check nothing.
+void assertMainThread();
+
 }  // namespace platform

@@ -10,7 +10,7 @@ packages=(
   libcurl4-openssl-dev
   nlohmann-json3-dev
   unzip iproute2 util-linux
-  curl
+  curl locales
   pkexec
   zip
 )

@@ -2,6 +2,7 @@
 
 #include "AppDelegate.h"
 #include "CriticalAlert.h"
+#include "Formatters.h"
 #include "LockFile.h"
 #include "Logger/Logger.h"
 #include "StatisticsManager.h"
@@ -54,7 +55,7 @@ bool lockHeldByAnotherRun(const std::string& lockFilePath) {
 // Closing the window ends the application through its one ending instead of Qt's own quit.
 class MainViewController::CloseFilter : public QObject {
 public:
-    explicit CloseFilter(MainViewController& controller) : _controller(controller) {}
+    CloseFilter(MainViewController& controller, QObject* parent) : QObject(parent), _controller(controller) {}
 
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() == QEvent::Close) {
@@ -110,13 +111,14 @@ void MainViewController::loadView() {
     auto* transparent = new QGraphicsOpacityEffect(form.imageView2);
     transparent->setOpacity(0.0);
     form.imageView2->setGraphicsEffect(transparent);
-    _view->installEventFilter(new CloseFilter(*this));
+    _view->installEventFilter(new CloseFilter(*this, _view.get()));
 }
 
 void MainViewController::viewDidLoad() {
     _imageSwitcher = std::make_unique<ImageSwitcher>(std::array<QLabel*, 2>{_outlets.imageView1, _outlets.imageView2});
     _imageSwitcher->loadImagesFromFile("Configs/Configs.json");
     _imageSwitcher->startAnimating();
+    createMeters();
 
     std::error_code ignored;
     std::filesystem::create_directories(platform::paths::logsDirectory(), ignored);
@@ -125,6 +127,27 @@ void MainViewController::viewDidLoad() {
     setText(_outlets.publisherLabel, kPublisherCaption);
     setText(_outlets.publisherName, "");
     start();
+}
+
+void MainViewController::createMeters() {
+    // The meters outlive no window: their callbacks hold the controller weakly.
+    std::weak_ptr<MainViewController> weakSelf = weak_from_this();
+    _speedometer = std::make_unique<Speedometer>();
+    _speedometer->setUpdateCallback([weakSelf](std::uint64_t speed) {
+        if (auto self = weakSelf.lock()) {
+            self->setBytesPerSecond(speed);
+            setText(self->_outlets.speedLabel,
+                    platform::format("%@/s", Formatters::stringFromBytes(static_cast<std::int64_t>(speed))));
+        }
+    });
+    _remainingTimeMeter = std::make_unique<RemainingTimeMeter>();
+    _remainingTimeMeter->setUpdateCallback([weakSelf](double seconds) {
+        if (auto self = weakSelf.lock()) {
+            setText(self->_outlets.remainingTimeLabel, seconds > 10000.0 ? "..." : Formatters::timeFromInterval(seconds));
+        }
+    });
+    _bandwithUpdater = std::make_unique<UpdateBandwidth>();
+    _bandwithUpdater->setUpdateCallback([](std::uint64_t) {});
 }
 
 void MainViewController::prepareProgressFile() {
@@ -207,6 +230,11 @@ double MainViewController::taskDidUpdateProgress(Task* task, double progress) {
     }
     const double total = _mainTask ? _mainTask->totalProgress() : (task != nullptr ? task->totalProgress() : 0.0);
     setProgress(progress / total);
+    if (_speedometer) {
+        _speedometer->commitDownloadedBytes(bytes);
+        _remainingTimeMeter->commitDownloadedBytes(bytes, _bytesPerSecond);
+        _bandwithUpdater->commitDownloadedBytes(bytes);
+    }
     return static_cast<double>(bytes);
 }
 
@@ -268,9 +296,13 @@ void MainViewController::mainTaskDidFetchDownloadingSize(MainTask* task, std::in
     if (hopToMainThread([task, size](MainViewController& self) { self.mainTaskDidFetchDownloadingSize(task, size); })) {
         return;
     }
-    if (hasEnded()) {
+    if (hasEnded() || !_remainingTimeMeter) {
         return;
     }
+    // An unknown size (negative) counts as nothing rather than as an enormous unsigned total.
+    _remainingTimeMeter->setTotalBytes(size > 0 ? static_cast<std::uint64_t>(size) : 0);
+    _remainingTimeMeter->setBytesPerSecond(0);
+    _remainingTimeMeter->start();
 }
 
 void MainViewController::windowWillClose() {

@@ -2,7 +2,10 @@
 
 #include "ImageSwitcher.h"
 #include "MainTask.h"
+#include "RemainingTimeMeter.h"
+#include "Speedometer.h"
 #include "TaskDelegate.h"
+#include "UpdateBandwidth.h"
 
 #include <QLabel>
 #include <QPointer>
@@ -62,6 +65,9 @@ public:
     QWidget* view() const { return _view.get(); }
     const Outlets& outlets() const { return _outlets; }
     ImageSwitcher* imageSwitcher() const { return _imageSwitcher.get(); }
+    Speedometer* speedometer() const { return _speedometer.get(); }
+    RemainingTimeMeter* remainingTimeMeter() const { return _remainingTimeMeter.get(); }
+    UpdateBandwidth* bandwithUpdater() const { return _bandwithUpdater.get(); }
 
     // Starts the slide show and the meters, prepares the log folder and the batch's progress
     // file, then calls start.
@@ -94,6 +100,7 @@ private:
     // Posts the call to the main thread and returns true when called on another thread.
     bool hopToMainThread(std::function<void(MainViewController&)> call);
     bool hasEnded() const { return _state == State::Finishing || _state == State::Failed; }
+    void createMeters();
     void prepareProgressFile();
     void setBarIndeterminate(bool indeterminate);
     void windowWillClose();
@@ -102,6 +109,9 @@ private:
     std::shared_ptr<MainTask> _mainTask;
     std::unique_ptr<QWidget> _view;
     Outlets _outlets;
+    std::unique_ptr<Speedometer> _speedometer;
+    std::unique_ptr<RemainingTimeMeter> _remainingTimeMeter;
+    std::unique_ptr<UpdateBandwidth> _bandwithUpdater;
     std::unique_ptr<ImageSwitcher> _imageSwitcher;
     State _state = State::Loading;
     double _progress = 0;

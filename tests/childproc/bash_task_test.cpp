@@ -5,12 +5,14 @@
 #include "platform/FileHandle.h"
 #include "platform/RunLoop.h"
 #include "recorders.h"
+#include "support/log_capture.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <thread>
 
 using namespace std::chrono_literals;
 
@@ -58,6 +60,22 @@ TEST(BashTaskOutput, LinesWrittenJustBeforeTheEndAreAllDelivered) {
     runShell("seq 1 2000", recorder);
     ASSERT_EQ(recorder.lines.size(), 2000u);
     EXPECT_EQ(recorder.lines.back(), "2000");
+}
+
+// The child's last line arrives only after its end has been handled: the observer is busy with
+// the first line meanwhile, so the end is queued before the next data notification is armed.
+TEST(BashTaskOutput, LastLineStillUnreadWhenTheEndIsHandledIsDelivered) {
+    struct SlowRecorder : RecordingDelegate {
+        void onDataReceived(const std::string& line) override {
+            RecordingDelegate::onDataReceived(line);
+            if (lines.size() == 1) {
+                std::this_thread::sleep_for(800ms);  // the child writes its last line and ends meanwhile
+            }
+        }
+    } recorder;
+    runShell("echo first; sleep 0.2; echo last", recorder);
+    EXPECT_EQ(recorder.lines, (std::vector<std::string>{"first", "last"}));
+    EXPECT_EQ(recorder.events, (std::vector<std::string>{"finished", "terminate"}));
 }
 
 TEST(BashTaskTermination, NonZeroStatusIsAnErrorThenTerminate) {
@@ -183,6 +201,23 @@ TEST(DataIteratorLines, SplitsAtTerminatorsWithoutATrailingEmptyLine) {
     EXPECT_EQ(mixed.nextLine(), std::nullopt);  // not UTF-8
 }
 
+TEST(DataIteratorLines, OnlyWellFormedUtf8IsText) {
+    const std::vector<std::string> rejected{
+        "\xed\xa0\x80",      // a surrogate
+        "\xc0\xaf",          // overlong "/"
+        "\xe0\x80\xaf",      // overlong "/"
+        "\xf0\x80\x80\xaf",  // overlong "/"
+        "\xf4\x90\x80\x80",  // beyond U+10FFFF
+        "\xf5\x80\x80\x80",
+        "ok\xe2\x82",        // cut off
+    };
+    for (const auto& bytes : rejected) {
+        EXPECT_EQ(DataIterator(bytes).nextLine(), std::nullopt) << testing::PrintToString(bytes);
+    }
+    const std::string accepted = "\x7f\xc2\x80\xe2\x82\xac\xed\x9f\xbf\xee\x80\x80\xf0\x90\x80\x80\xf4\x8f\xbf\xbf";
+    EXPECT_EQ(DataIterator(accepted).nextLine(), accepted);
+}
+
 TEST(ScriptTaskParsing, ReadsTheLeadingInteger) {
     EXPECT_EQ(ScriptTask::parseFileSizeFromString("  \n 1234  a.txt"), 1234);
     EXPECT_EQ(ScriptTask::parseFileSizeFromString("-5"), -5);
@@ -202,4 +237,18 @@ TEST(ScriptTaskRun, ObservesItsOwnOutputAndReportsItsEnd) {
     EXPECT_EQ(recorder.events, std::vector<std::string>{"finished"});
     EXPECT_EQ(task->status(), "Executing script...");
     EXPECT_FALSE(task->knownRemainingTime());
+}
+
+TEST(ScriptTaskRun, LogsEachLineAndNoTextForBytesThatAreNotUtf8) {
+    testing_support::LogCapture log;
+    RecordingDelegate recorder;
+    auto task = std::make_shared<ScriptTask>("/bin/sh", std::vector<std::string>{});
+    task->setArguments({"-c", "printf 'gr\\303\\274n\\n\\355\\240\\200\\n'"});
+    task->setName("Create Semaphore");
+    task->setTaskDelegate(&recorder);
+    task->execute();
+    ASSERT_TRUE(platform::RunLoop::runUntil([&] { return !recorder.events.empty(); }, 10s));
+    const auto messages = log.messages();
+    EXPECT_NE(std::find(messages.begin(), messages.end(), "Create Semaphore: gr\xc3\xbcn"), messages.end());
+    EXPECT_NE(std::find(messages.begin(), messages.end(), "Create Semaphore: (null)"), messages.end());
 }

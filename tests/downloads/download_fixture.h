@@ -2,48 +2,16 @@
 
 #include "Downloader.h"
 #include "TaskDelegate.h"
+#include "installer/log_lines.h"
 #include "platform/Bundle.h"
 #include "platform/RunLoop.h"
 #include "support/http_test_server.h"
 #include "support/temp_home.h"
 
-#include <log4cplus/appender.h>
-#include <log4cplus/logger.h>
-#include <log4cplus/spi/loggingevent.h>
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <mutex>
-
-// Keeps every installer log line written while it is attached.
-class LogLines : public log4cplus::Appender {
-public:
-    ~LogLines() override { destructorImpl(); }
-    void close() override {}
-    std::vector<std::string> lines() {
-        std::lock_guard lock(_mutex);
-        return _lines;
-    }
-    bool contains(const std::string& text) {
-        for (const auto& line : lines()) {
-            if (line.find(text) != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-protected:
-    void append(const log4cplus::spi::InternalLoggingEvent& event) override {
-        std::lock_guard lock(_mutex);
-        _lines.push_back(event.getMessage());
-    }
-
-private:
-    std::mutex _mutex;
-    std::vector<std::string> _lines;
-};
+#include <algorithm>
 
 // Writes down what a step reports.
 struct StepObserver : TaskDelegate {
@@ -96,10 +64,8 @@ protected:
         platform::Bundle::setMainBundlePath(dir.path() / "Test.app");
         std::filesystem::create_directories(tmp());
         setenv("TMPDIR", tmp().c_str(), 1);
-        log4cplus::Logger::getRoot().addAppender(log4cplus::SharedAppenderPtr(logLines));
     }
     void TearDown() override {
-        log4cplus::Logger::getRoot().removeAppender(log4cplus::SharedAppenderPtr(logLines));
         platform::Bundle::setMainBundlePath({});
         unsetenv("TMPDIR");
     }
@@ -131,5 +97,11 @@ protected:
     StepObserver observer;
     std::vector<std::int64_t> codes;
     std::vector<std::uint64_t> bandwidths;
-    LogLines* logLines = new LogLines;
+    LogLines logLines;
+
+    bool logged(const std::string& text) {
+        const auto lines = logLines.messages();
+        return std::any_of(lines.begin(), lines.end(),
+                           [&](const std::string& line) { return line.find(text) != std::string::npos; });
+    }
 };

@@ -19,7 +19,7 @@ TEST_F(DownloadTest, ADestinationThatExistsFinishesAtOnceWithoutSessionOrCodes) 
     EXPECT_EQ(observer.events, std::vector<std::string>{"finished"});
     EXPECT_FALSE(step->urlSession());
     EXPECT_TRUE(codes.empty());
-    EXPECT_TRUE(logLines->contains("Engine already downloaded to 'file://" + (tmp() / "Engine").string() + "'"));
+    EXPECT_TRUE(logged("Engine already downloaded to 'file://" + (tmp() / "Engine").string() + "'"));
     platform::RunLoop::runFor(std::chrono::milliseconds(100));
     EXPECT_TRUE(server.requests().empty());
 }
@@ -48,7 +48,7 @@ TEST_F(DownloadTest, SecondOfTwoDownloadsShowsTheRunningTotalAndEndsInPlace) {
     EXPECT_EQ(observer.events.front(), "Downloading Game:");
     EXPECT_EQ(observer.values.back(), "(" + Formatters::stringFromBytes(2 * size) + " / " +
                                           Formatters::stringFromBytes(2 * size) + ")");
-    const auto lines = logLines->lines();
+    const auto lines = logLines.messages();
     const auto at = [&](const std::string& text) {
         return std::find_if(lines.begin(), lines.end(), [&](const std::string& line) { return line.starts_with(text); });
     };
@@ -92,8 +92,8 @@ TEST_F(DownloadTest, ATransferKilledHalfWayIsResumedByTheNextRunFromItsOffset) {
     EXPECT_EQ(checksum(readFile(tmp() / "Engine")), checksum(generated(size)));
     EXPECT_GE(observer.progress.front(), static_cast<double>(offset));
     EXPECT_EQ(step->fileSize(), size);
-    EXPECT_TRUE(logLines->contains("state of download task = NSURLSessionTaskStateSuspended"));
-    EXPECT_TRUE(logLines->contains("URLSession: didResumeAtOffset = " + std::to_string(offset) +
+    EXPECT_TRUE(logged("state of download task = NSURLSessionTaskStateSuspended"));
+    EXPECT_TRUE(logged("URLSession: didResumeAtOffset = " + std::to_string(offset) +
                                    ", expectedTotalBytes = " + std::to_string(size)));
     EXPECT_EQ(codes, (std::vector<std::int64_t>{4, 5}));
     EXPECT_FALSE(fs::exists(partial));

@@ -40,8 +40,8 @@ TEST_F(DownloadTest, SizesComeOneHeadRequestEachWithMinusOneWhereNoLengthIsState
     for (const auto& request : server.requests()) {
         EXPECT_EQ(request.method, "HEAD");
     }
-    EXPECT_TRUE(logLines->contains("File size is " + Formatters::stringFromBytes(200) + " for url \"" + urls[1] + "\""));
-    EXPECT_TRUE(logLines->contains("Full size is " + Formatters::stringFromBytes(299)));
+    EXPECT_TRUE(logged("File size is " + Formatters::stringFromBytes(200) + " for url \"" + urls[1] + "\""));
+    EXPECT_TRUE(logged("Full size is " + Formatters::stringFromBytes(299)));
 }
 
 TEST_F(DownloadTest, NoAddressesStillReportsAnEmptyListAndFinishes) {
@@ -55,5 +55,5 @@ TEST_F(DownloadTest, NoAddressesStillReportsAnEmptyListAndFinishes) {
 
     EXPECT_EQ(observer.events, (std::vector<std::string>{"sizes", "finished"}));
     EXPECT_TRUE(receiver.sizes.empty());
-    EXPECT_TRUE(logLines->contains("Full size is " + Formatters::stringFromBytes(0)));
+    EXPECT_TRUE(logged("Full size is " + Formatters::stringFromBytes(0)));
 }

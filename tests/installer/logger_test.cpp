@@ -1,16 +1,14 @@
 #include "Logger/Logger.h"
 #include "platform/Paths.h"
+#include "support/log_capture.h"
 #include "support/temp_home.h"
 
-#include <log4cplus/appender.h>
 #include <log4cplus/logger.h>
 #include <log4cplus/mdc.h>
-#include <log4cplus/spi/loggingevent.h>
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <mutex>
 #include <regex>
 #include <thread>
 #include <vector>
@@ -20,28 +18,6 @@ using testing_support::TempHome;
 namespace fs = std::filesystem;
 
 namespace {
-
-// Records the context map that every event carried.
-class RecordingAppender : public log4cplus::Appender {
-public:
-    ~RecordingAppender() override { destructorImpl(); }
-    void close() override {}
-
-    std::vector<log4cplus::MappedDiagnosticContextMap> contexts() {
-        std::lock_guard lock(_mutex);
-        return _contexts;
-    }
-
-protected:
-    void append(const log4cplus::spi::InternalLoggingEvent& event) override {
-        std::lock_guard lock(_mutex);
-        _contexts.push_back(event.getMDCCopy());
-    }
-
-private:
-    std::mutex _mutex;
-    std::vector<log4cplus::MappedDiagnosticContextMap> _contexts;
-};
 
 fs::path configuredLog(Logger& logger, const std::string& version = "1.2.3.0") {
     const fs::path logs = platform::paths::logsDirectory();
@@ -135,12 +111,11 @@ TEST(LoggingFacade, ContextValuesGoOntoTheConfiguringThreadOnly) {
     configuredLog(logger, "");  // an empty value still puts its key
     logger.setProcess("LateName");  // after configuration: reaches the stored values, not the context
 
-    log4cplus::SharedAppenderPtr recorder(new RecordingAppender);
-    log4cplus::Logger::getRoot().addAppender(recorder);
+    testing_support::LogCapture log;
     logger.logInfo("on the main thread");
     std::thread([&] { logger.logInfo("on a worker"); }).join();
 
-    const auto contexts = static_cast<RecordingAppender&>(*recorder).contexts();
+    const auto contexts = log.contexts();
     ASSERT_EQ(contexts.size(), 2u);
     const log4cplus::MappedDiagnosticContextMap expected = {
         {"emulatorId", "HWID0001"}, {"installationId", "0123456789abcdef0123456789abcdef"},
@@ -148,7 +123,6 @@ TEST(LoggingFacade, ContextValuesGoOntoTheConfiguringThreadOnly) {
     EXPECT_EQ(contexts[0], expected);
     EXPECT_TRUE(contexts[1].empty());
     EXPECT_EQ(logger.impl().mdcParameters().at(Cpp::MdcParameter::process), "LateName");
-    log4cplus::Logger::getRoot().removeAppender(recorder);
 }
 
 TEST(LoggingFacade, NothingIsWrittenBeforeConfigurationAndNullTextsConvertToEmpty) {

@@ -3,7 +3,13 @@
 #include "platform/Dispatch.h"
 #include "platform/Paths.h"
 #include "platform/RunLoop.h"
+#include "support/log_capture.h"
 #include "support/temp_home.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -125,6 +131,18 @@ TEST_F(SequenceFixture, BackgroundStepAndNextForegroundStepStartTogetherAndOnlyT
     EXPECT_EQ(batch->executions, 1);
     EXPECT_EQ(download->executions, 1);
     EXPECT_EQ(observer.events(), (Events{"start download [download status]"}));
+}
+
+TEST_F(SequenceFixture, BackgroundStepReachedMidSequenceStartsWithItsSuccessorWhichAloneIsAnnounced) {
+    auto lock = add("lock", 0);
+    auto batch = add("batch", 100, true);
+    auto download = add("download", 10);
+    sequence->execute();
+    lock->finishOnMain();
+    ASSERT_TRUE(RunLoop::runUntil([&] { return download->executions == 1; }, 5s));
+    EXPECT_EQ(batch->executions, 1);
+    EXPECT_EQ(observer.events(), (Events{"start lock [lock status]", "start download [download status]"}));
+    EXPECT_EQ(sequence->status(), "download status");
 }
 
 TEST_F(SequenceFixture, WaitingStepShowsTheBackgroundStatusAndStartsOnAWorkerAfterTheBackgroundStepEnds) {
@@ -254,12 +272,55 @@ TEST_F(SequenceFixture, EmptySequenceAnnouncesAnAbsentStepAndNeverCompletes) {
     EXPECT_FALSE(sequence->isFinished());
 }
 
-TEST(TaskSequenceMarker, TerminateRootTaskDeletesTheMarkerFile) {
+namespace {
+
+// Makes a file undeletable, even for the superuser; false where the file system cannot.
+bool setImmutable(const std::filesystem::path& file, bool immutable) {
+    const int fd = ::open(file.c_str(), O_RDONLY);
+    if (fd < 0) {
+        return false;
+    }
+    int flags = 0;
+    bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = immutable ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+    done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    ::close(fd);
+    return done;
+}
+
+}  // namespace
+
+TEST(TaskSequenceMarker, TerminateRootTaskDeletesTheMarkerFileOrFolder) {
     testing_support::TempHome home;
+    testing_support::LogCapture log;
     const auto marker = platform::paths::applicationSupportDirectory() / "installer.wait";
     testing_support::writeFile(marker, "");
     TaskSequence sequence;
     sequence.terminateRootTask();
     EXPECT_FALSE(std::filesystem::exists(marker));
     sequence.terminateRootTask();  // absent: nothing to do
+    EXPECT_EQ(log.messages(), std::vector<std::string>{"Removed file " + marker.string() + "."});
+
+    testing_support::writeFile(marker / "left" / "over", "x");
+    sequence.terminateRootTask();
+    EXPECT_FALSE(std::filesystem::exists(marker));
+    EXPECT_EQ(log.messages().size(), 2u);
+    EXPECT_EQ(log.messages().back(), "Removed file " + marker.string() + ".");
+}
+
+TEST(TaskSequenceMarker, MarkerThatCannotGoIsLoggedWithThePlatformError) {
+    testing_support::TempHome home;
+    const auto marker = platform::paths::applicationSupportDirectory() / "installer.wait";
+    const auto stuck = marker / "stuck";
+    testing_support::writeFile(stuck, "x");
+    if (!setImmutable(stuck, true)) {
+        GTEST_SKIP() << "this file system keeps no immutable files";
+    }
+    testing_support::LogCapture log;
+    TaskSequence().terminateRootTask();
+    setImmutable(stuck, false);
+    EXPECT_TRUE(std::filesystem::exists(stuck));
+    EXPECT_EQ(log.messages(), std::vector<std::string>{"Cannot remove file " + marker.string() +
+                                                       ". Error Error Domain=NSPOSIXErrorDomain Code=1 "
+                                                       "\"Operation not permitted\" UserInfo={NSLocalizedDescription=Operation not permitted}"});
 }

@@ -79,6 +79,24 @@ TEST_F(LockFileTest, StepsTakeAndGiveBackTheLock) {
     EXPECT_FALSE(fs::exists(lockPath));
 }
 
+// Without an observer the steps still do their work, and report to no one.
+TEST_F(LockFileTest, StepsWithoutObserverStillTakeAndGiveBackTheLock) {
+    LockTask lock(lockPath.string());
+    lock.execute();
+    EXPECT_EQ(readFile(lockPath), ownRecord(kInstallerDescription));
+    UnlockTask unlock(lockPath.string());
+    unlock.execute();
+    EXPECT_EQ(fs::file_size(lockPath), 0u);
+
+    // Failures, too, go to no one.
+    const std::string unreachable = (dir.path() / "missing" / "ravl.lock").string();
+    LockTask failingLock(unreachable);
+    failingLock.execute();
+    UnlockTask failingUnlock(unreachable);
+    failingUnlock.execute();
+    EXPECT_FALSE(fs::exists(unreachable));
+}
+
 TEST_F(LockFileTest, LiveHolderOfTheSameNameKeepsTheLock) {
     Child holder({"sleep", "30"});
     std::string theirs = record(holder.pid(), "sleep", "Game Update of another run");

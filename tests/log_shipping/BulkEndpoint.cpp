@@ -70,6 +70,7 @@ void BulkEndpoint::setAnswer(const std::string& text) {
 }
 
 void BulkEndpoint::setSilent(bool value) { silent = value; }
+void BulkEndpoint::setAnswerPace(std::chrono::milliseconds perByte) { answerPace = perByte; }
 
 std::vector<BulkEndpoint::Request> BulkEndpoint::requests() const {
     std::lock_guard<std::mutex> lock(mutex);
@@ -124,10 +125,25 @@ void BulkEndpoint::serveConnection(int fd, int connection) {
         if (number == failingRequest) {
             return;
         }
-        if (!silent) {
-            ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+        if (!silent && !sendAnswer(fd, reply)) {
+            return;
         }
     }
+}
+
+// False when the client went away before the whole answer was sent.
+bool BulkEndpoint::sendAnswer(int fd, const std::string& reply) {
+    const std::chrono::milliseconds pace = answerPace;
+    if (pace.count() == 0) {
+        return ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(reply.size());
+    }
+    for (const char byte : reply) {
+        if (stopping || ::send(fd, &byte, 1, MSG_NOSIGNAL) != 1) {
+            return false;
+        }
+        std::this_thread::sleep_for(pace);
+    }
+    return true;
 }
 
 // Reads one whole request; false when the client closed the connection or the server stops.

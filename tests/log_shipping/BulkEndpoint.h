@@ -29,6 +29,8 @@ public:
     void failRequest(int number);
     // The bytes sent back for every answered request.
     void setAnswer(const std::string& answer);
+    // The answer goes out one byte at a time, this long apart (0: all at once).
+    void setAnswerPace(std::chrono::milliseconds perByte);
     // Requests are read but never answered; the connection stays open until the client closes it.
     void setSilent(bool silent);
 
@@ -40,11 +42,13 @@ private:
     void serve();
     void serveConnection(int fd, int connection);
     bool readRequest(int fd, std::string& pending, Request& request);
+    bool sendAnswer(int fd, const std::string& reply);
 
     int listener = -1;
     std::atomic<bool> stopping{false};
     std::atomic<bool> silent{false};
     std::atomic<int> failingRequest{0};
+    std::atomic<std::chrono::milliseconds> answerPace{std::chrono::milliseconds(0)};
     std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 19\r\n\r\n"
                          "{\"response\" : \"ok\"}";
     mutable std::mutex mutex;

@@ -1,6 +1,7 @@
 #include "BulkEndpoint.h"
 #include "DiagnosticCapture.h"
 
+#include "log_shipping/HttpResponse.h"
 #include "log_shipping/LogglyAppender.h"
 #include "log_shipping/LogglyAppenderFactory.h"
 
@@ -66,6 +67,14 @@ void expectNumberedLines(const BulkEndpoint::Request& request, int from, int to)
     for (int i = from; i <= to; ++i) {
         EXPECT_EQ(lines[i - from], plainLine(numbered(i)));
     }
+}
+
+// How long the twentieth line, which posts the batch, holds the logging thread.
+steady_clock::duration postingTwentiethLine(const ProbePtr& appender) {
+    appendNumbered(appender, 1, 19);
+    const auto started = steady_clock::now();
+    appendNumbered(appender, 20, 20);
+    return steady_clock::now() - started;
 }
 
 class LogglyAppenderTest : public ::testing::Test {
@@ -233,12 +242,8 @@ TEST_F(LogglyAppenderTest, SilentServiceReleasesTheLoggingThreadAfterTheReceiveT
     BulkEndpoint endpoint;
     endpoint.setSilent(true);
     ProbePtr appender = makeAppender();
-    appendNumbered(appender, 1, 19);
-
     DiagnosticCapture diagnostics;
-    const auto started = steady_clock::now();
-    appendNumbered(appender, 20, 20);
-    const auto waited = steady_clock::now() - started;
+    const auto waited = postingTwentiethLine(appender);
     EXPECT_GE(waited, seconds(log4cplus::helpers::BoundedSocket::ioTimeoutSeconds) - 500ms);
     EXPECT_LT(waited, seconds(log4cplus::helpers::BoundedSocket::ioTimeoutSeconds) + 3s);
     EXPECT_EQ(diagnostics.count("LogglyAppender::flush()- Get response failed"), 1);
@@ -249,6 +254,49 @@ TEST_F(LogglyAppenderTest, SilentServiceReleasesTheLoggingThreadAfterTheReceiveT
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[1].connection, 2);
     expectNumberedLines(requests[1], 1, 20);
+}
+
+// A service that accepts with one byte and keeps the connection open gets every batch on it.
+TEST_F(LogglyAppenderTest, SingleByteAnswersAcceptEachRequestOnOneConnectionAtOnce) {
+    BulkEndpoint endpoint;
+    endpoint.setAnswer("x");
+    ProbePtr appender = makeAppender();
+    const std::string fullMessage(921600 - plainLine("").size(), 'x');
+    for (int i = 0; i < 5; ++i) {
+        appender->doAppend(event(fullMessage));
+    }
+    DiagnosticCapture diagnostics;
+    const auto started = steady_clock::now();
+    appender->doAppend(event(fullMessage));
+    EXPECT_LT(steady_clock::now() - started, 2s);
+    EXPECT_EQ(diagnostics.text(), "");
+    const auto requests = endpoint.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1].connection, 1);
+    EXPECT_EQ(requests[1].lines(), std::vector<std::string>{plainLine(fullMessage)});
+    appender->close();
+}
+
+// An answer that trickles in holds the logging thread no longer than the bound on one answer;
+// its batch counts as accepted.
+TEST_F(LogglyAppenderTest, SlowAnswerIsCutOffAtItsBoundAndItsBatchAccepted) {
+    BulkEndpoint endpoint;
+    endpoint.setAnswerPace(250ms);  // the whole answer would take over 20 s
+    ProbePtr appender = makeAppender();
+    DiagnosticCapture diagnostics;
+    const auto waited = postingTwentiethLine(appender);
+    EXPECT_GE(waited, seconds(log4cplus::helpers::answerTimeoutSeconds) - 500ms);
+    EXPECT_LT(waited, seconds(log4cplus::helpers::answerTimeoutSeconds) + 2s);
+    EXPECT_EQ(diagnostics.text(), "");
+
+    endpoint.setAnswerPace(0ms);
+    appendNumbered(appender, 21, 21);
+    appender->close();
+    const auto requests = endpoint.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    expectNumberedLines(requests[0], 1, 20);
+    EXPECT_EQ(requests[1].connection, 2);
+    expectNumberedLines(requests[1], 21, 21);
 }
 
 TEST_F(LogglyAppenderTest, RegisteredFactoryBuildsTheAppenderFromProperties) {

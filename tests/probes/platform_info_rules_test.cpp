@@ -48,7 +48,8 @@ TEST(ProbeRules, DiskFreeTakesTheFourthColumn) {
 }
 
 TEST(ProbeRules, SupportAnswersFromTheirMarkers) {
-    EXPECT_EQ(PlatformInfo::haxmInfoFromOutput("haxm 221184 0 - Live 0x0000000000000000\n"), "HAXM is installed.");
+    EXPECT_EQ(PlatformInfo::haxmInfoFromOutput("com.intel.kext.intelhaxm\n"), "HAXM is installed.");
+    EXPECT_EQ(PlatformInfo::haxmInfoFromOutput("com.example.nohaxmsupport\n"), "HAXM is NOT installed.");
     EXPECT_EQ(PlatformInfo::haxmInfoFromOutput(""), "HAXM is NOT installed.");
     EXPECT_EQ(PlatformInfo::virtualizationInfoFromOutput("VMX\n"), "Virtualization is enabled in the firmware.");
     EXPECT_EQ(PlatformInfo::virtualizationInfoFromOutput(""), "Virtualization is NOT enabled in the firmware.");

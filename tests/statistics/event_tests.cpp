@@ -32,6 +32,9 @@ TEST(EventFormatTest, TimeTextTruncatesToMilliseconds)
     EXPECT_EQ(formatTime(at(1700000000000999LL)), "2023-11-14T22:13:20.000Z");
     EXPECT_EQ(formatTime(at(1700000000999999LL)), "2023-11-14T22:13:20.999Z");
     EXPECT_EQ(Statistics::Loggly::formatTime(at(0)), "1970-01-01T00:00:00.000Z");
+    // Four-digit years and whole milliseconds before 1970 as well.
+    EXPECT_EQ(formatTime(at(-30610224001LL * 1000000)), "0999-12-31T23:59:59.000Z");
+    EXPECT_EQ(formatTime(at(-1000)), "1969-12-31T23:59:59.999Z");
     EXPECT_EQ(Statistics::Orv::playerStateToString(2), "active");
     EXPECT_EQ(Statistics::Loggly::playerStateToString(1), "idle");
     EXPECT_EQ(Statistics::Orv::playerStateToString(3), "");

@@ -52,19 +52,22 @@ std::string object(std::initializer_list<Field> fields)
 
 std::string formatTime(const AppStatistics::TimePoint& time)
 {
+    // Floor division, so that instants before 1970 keep a fraction in 0..999.
     const long long micros = time.time_since_epoch().count();
-    const long long seconds = micros / 1000000;
+    long long seconds = micros / 1000000;
+    if (micros % 1000000 < 0)
+        --seconds;
     const long long millis = (micros - seconds * 1000000) / 1000;
 
     const std::time_t whole = static_cast<std::time_t>(seconds);
     std::tm calendar{};
     gmtime_r(&whole, &calendar); // reentrant: no storage shared between threads
 
-    char date[64];
-    const std::size_t length = std::strftime(date, sizeof date, "%FT%T", &calendar);
-    char fraction[32];
-    std::snprintf(fraction, sizeof fraction, ".%03lldZ", millis);
-    return std::string(date, length) + fraction;
+    // The year always has four digits, which strftime's %F does not give before year 1000.
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03lldZ", calendar.tm_year + 1900,
+                  calendar.tm_mon + 1, calendar.tm_mday, calendar.tm_hour, calendar.tm_min, calendar.tm_sec, millis);
+    return text;
 }
 
 std::string eventTime(const AppStatistics& record)

@@ -19,7 +19,7 @@ std::string escape(const std::string& value);
 // "{" + "\"key\":\"value\"" joined by "," + "}"; keys are written as they stand.
 std::string object(std::initializer_list<Field> fields);
 
-// UTC "%FT%T" + "." + milliseconds (truncated, three digits) + "Z".
+// UTC "YYYY-MM-DDThh:mm:ss" (four-digit year) + "." + milliseconds (rounded down, three digits) + "Z".
 std::string formatTime(const AppStatistics::TimePoint& time);
 
 // Time text of the record's event time, or of now when it is not set.

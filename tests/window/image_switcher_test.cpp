@@ -1,0 +1,107 @@
+#include "ImageSwitcher.h"
+#include "platform/Bundle.h"
+#include "platform/RunLoop.h"
+#include "support/temp_home.h"
+#include "window_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <QColor>
+#include <QGraphicsOpacityEffect>
+#include <QImage>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+using namespace std::chrono_literals;
+using platform::RunLoop;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A bundle whose configuration lists the given pictures; "red", "green" and "blue" exist,
+// "broken" is a text file under a picture's name, anything else is missing.
+class SlideShowTest : public testing::Test {
+protected:
+    static void SetUpTestSuite() { window_testing::useTemporaryHomeAndLog(); }
+    void TearDown() override { platform::Bundle::setMainBundlePath({}); }
+
+    void useBundleListing(const std::vector<std::string>& names) {
+        const fs::path images = bundle.path() / "Configs" / "images";
+        fs::create_directories(images);
+        for (const char* color : {"red", "green", "blue"}) {
+            QImage image(8, 8, QImage::Format_RGB32);
+            image.fill(QColor(color));
+            image.save(QString::fromStdString((images / (std::string(color) + ".png")).string()));
+        }
+        testing_support::writeFile(images / "broken.png", "not a picture");
+        std::string list;
+        for (const auto& name : names) {
+            list += (list.empty() ? "\"images/" : ", \"images/") + name + ".png\"";
+        }
+        testing_support::writeFile(bundle.path() / "Configs" / "Configs.json", "{\"images\": [" + list + "]}");
+        platform::Bundle::setMainBundlePath(bundle.path());
+    }
+
+    // The colour the view shows, or "none".
+    static std::string shown(QLabel& view) {
+        const QPixmap pixmap = view.pixmap();
+        return pixmap.isNull() ? "none" : pixmap.toImage().pixelColor(0, 0).name().toStdString();
+    }
+
+    testing_support::TempDir bundle;
+    QLabel lower;
+    QLabel upper;
+};
+
+TEST_F(SlideShowTest, PicturesThatDoNotLoadAreLeftOutAndFewerThanTwoScheduleNothing) {
+    useBundleListing({"red", "missing", "broken"});
+    ImageSwitcher one({&lower, &upper});
+    one.loadImagesFromFile("Configs/Configs.json");
+    one.startAnimating();
+    EXPECT_EQ(one.images().size(), 1u);
+    EXPECT_EQ(shown(lower), "#ff0000");
+    EXPECT_FALSE(one.isChangeScheduled());
+    const std::string log = window_testing::installerLog();
+    EXPECT_NE(log.find("ERROR"), std::string::npos);
+    EXPECT_NE(log.find("images/missing.png; it is left out of the slide show"), std::string::npos);
+    EXPECT_NE(log.find("images/broken.png; it is left out of the slide show"), std::string::npos);
+
+    useBundleListing({"broken"});
+    ImageSwitcher none({&lower, &upper});
+    none.loadImagesFromFile("Configs/Configs.json");
+    none.startAnimating();
+    EXPECT_EQ(shown(lower), "none") << "a plain background";
+    EXPECT_FALSE(none.isChangeScheduled());
+}
+
+TEST_F(SlideShowTest, EachChangeFadesTheNextPictureInAndWrapsAround) {
+    useBundleListing({"red", "green", "blue"});
+    auto* effect = new QGraphicsOpacityEffect(&upper);
+    effect->setOpacity(0.0);
+    upper.setGraphicsEffect(effect);
+    ImageSwitcher switcher({&lower, &upper});
+    switcher.setSwitchDuration(0.15);
+    switcher.setFadeDuration(0.05);
+    switcher.loadImagesFromFile("Configs/Configs.json");
+    switcher.startAnimating();
+    EXPECT_EQ(shown(lower), "#ff0000");
+    EXPECT_EQ(switcher.currentIndex(), -1);
+    EXPECT_TRUE(switcher.isChangeScheduled());
+
+    std::vector<std::string> seen;
+    for (std::int64_t index : {0, 1, 2, 0}) {
+        ASSERT_TRUE(RunLoop::runUntil([&] { return switcher.currentIndex() == index; }, 2s));
+        seen.push_back(shown(lower) + " under " + shown(upper));
+        // After the fade the lower view holds the new picture and the upper one is clear again.
+        ASSERT_TRUE(RunLoop::runUntil([&] { return shown(lower) == shown(upper); }, 2s));
+        EXPECT_EQ(effect->opacity(), 0.0);
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"#ff0000 under #008000", "#008000 under #0000ff",
+                                              "#0000ff under #ff0000", "#ff0000 under #008000"}));
+    switcher.stopAnimating();
+    EXPECT_FALSE(switcher.isChangeScheduled());
+}
+
+}  // namespace
