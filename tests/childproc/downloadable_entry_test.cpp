@@ -1,5 +1,6 @@
 #include "DownloadableEntry.h"
 #include "platform/Bundle.h"
+#include "support/log_capture.h"
 #include "support/temp_home.h"
 
 #include <gtest/gtest.h>
@@ -83,12 +84,16 @@ TEST_F(ComponentEntries, AbsolutePathKeepsDotDot) {
 }
 
 TEST_F(ComponentEntries, CheckerAnswerIsReadWithoutLetterCase) {
+    testing_support::LogCapture log;
     EXPECT_TRUE(withChecker("VERSION IS UP TO DATE\\n").checkExistance());
     EXPECT_TRUE(withChecker("Version is up to date, 1.0").checkExistance());
     EXPECT_FALSE(withChecker(" version is up to date").checkExistance());
     EXPECT_FALSE(withChecker("\\nversion is up to date").checkExistance());
     EXPECT_FALSE(withChecker("").checkExistance());
     EXPECT_FALSE(DownloadableEntry("No checker").checkExistance());
+    // What a support person reads for each answer.
+    EXPECT_TRUE(log.contains("'Engine' version is up to date. No need to install it!"));
+    EXPECT_TRUE(log.contains("'No checker' not installed!!!"));
 }
 
 TEST_F(ComponentEntries, ADestinationMustBeOnePlainFileNameAndNoFolderIsEverRemoved) {

@@ -2,7 +2,7 @@
 
 #include "Downloader.h"
 #include "TaskDelegate.h"
-#include "installer/log_lines.h"
+#include "support/log_capture.h"
 #include "platform/Bundle.h"
 #include "platform/RunLoop.h"
 #include "support/http_test_server.h"
@@ -97,7 +97,7 @@ protected:
     StepObserver observer;
     std::vector<std::int64_t> codes;
     std::vector<std::uint64_t> bandwidths;
-    LogLines logLines;
+    testing_support::LogCapture logLines;
 
     bool logged(const std::string& text) {
         const auto lines = logLines.messages();

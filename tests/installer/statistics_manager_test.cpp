@@ -1,6 +1,6 @@
 #include "StatisticsManager.h"
 #include "core/statistics/client.h"
-#include "log_lines.h"
+#include "support/log_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -72,7 +72,7 @@ TEST(StatisticsManager, ActionCodesMapAtTheTableEdgesAndZeroSendsNothing) {
         EXPECT_EQ(StatisticsManager::converStatisticsAction2AppStatistics(code), status) << code;
     }
 
-    LogLines log;
+    testing_support::LogCapture log;
     FakeMachine machine;
     auto client = std::make_shared<RecordingClient>();
     StatisticsManager manager(client, machine.probes());
@@ -88,7 +88,7 @@ TEST(StatisticsManager, ActionCodesMapAtTheTableEdgesAndZeroSendsNothing) {
 }
 
 TEST(StatisticsManager, RecordCarriesFieldsAcrossActionsAndSystemInformation) {
-    LogLines log;
+    testing_support::LogCapture log;
     FakeMachine machine;
     auto client = std::make_shared<RecordingClient>();
     StatisticsManager manager(client, machine.probes());
