@@ -3,6 +3,7 @@
 #include "FailureReport.h"
 #include "Logger/Logger.h"
 #include "ShellText.h"
+#include "StepEnd.h"
 #include "StatisticsManager.h"
 #include "TaskDelegate.h"
 #include "platform/Application.h"
@@ -148,7 +149,7 @@ void LaunchTask::failPreparation(const platform::Exception& exception) {
     info.localizedDescription = platform::format("%@; Exception: %@", _appName, exception.name());
     info.localizedFailureReason = exception.reason();
     auto self = std::static_pointer_cast<LaunchTask>(shared_from_this());
-    platform::dispatch::asyncMain([self, error = platform::Error("LaunchTask", -1, info)] { self->reportEnd(error); });
+    platform::dispatch::asyncMain([self, error = platform::Error("LaunchTask", -1, info)] { reportStepEnd(self.get(), error); });
 }
 
 void LaunchTask::getTaskProggress(platform::FileHandle& handle) {
@@ -224,17 +225,6 @@ void LaunchTask::handleTermination(int status) {
         _output->removeDataAvailableObserver(*_observer);
         _observer.reset();
     }
-    reportEnd(status != 0 ? std::optional(platform::Error("LaunchTask", status)) : std::nullopt);
+    reportStepEnd(this, status != 0 ? std::optional(platform::Error("LaunchTask", status)) : std::nullopt);
 }
 
-void LaunchTask::reportEnd(const std::optional<platform::Error>& error) {
-    auto* delegate = taskDelegate();
-    if (delegate == nullptr || platform::Application::isTerminating()) {
-        return;
-    }
-    if (error) {
-        delegate->taskFinishedWithError(this, *error);
-    } else {
-        delegate->executionFinishedOfTask(this);
-    }
-}

@@ -59,7 +59,6 @@ private:
     // False once the application is terminating: later lines are dropped.
     bool handleLine(std::string_view line);
     void handleTermination(int status);
-    void reportEnd(const std::optional<platform::Error>& error);
 
     std::string _appName;
     double _estimated = 0;

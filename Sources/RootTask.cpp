@@ -3,6 +3,7 @@
 #include "FailureReport.h"
 #include "Logger/Logger.h"
 #include "ShellText.h"
+#include "StepEnd.h"
 #include "StatisticsManager.h"
 #include "TaskDelegate.h"
 #include "platform/Application.h"
@@ -98,7 +99,7 @@ void RootTask::run(const platform::AppleScript& script) {
     auto self = std::static_pointer_cast<RootTask>(shared_from_this());
     if (output) {
         Logger::shared().logDebug("RootTask output = %@", *output);
-        platform::dispatch::asyncMain([self] { self->report(std::nullopt); });
+        platform::dispatch::asyncMain([self] { reportStepEnd(self.get(), std::nullopt); });
         return;
     }
     if (info.number == silentEndStatus) {
@@ -109,7 +110,7 @@ void RootTask::run(const platform::AppleScript& script) {
         return;
     }
     const platform::Error error = failureFor(info);
-    platform::dispatch::asyncMain([self, error] { self->report(error); });
+    platform::dispatch::asyncMain([self, error] { reportStepEnd(self.get(), error); });
     _sendAction(info.number == platform::AppleScript::userCanceled ? 36 : 21);
     if (info.range) {
         const auto [first, last] = *info.range;
@@ -138,18 +139,6 @@ platform::Error RootTask::failureFor(const platform::AppleScript::ErrorInfo& inf
         }
     }
     return platform::Error("RootTask", -1, texts);
-}
-
-void RootTask::report(const std::optional<platform::Error>& error) {
-    auto* delegate = taskDelegate();
-    if (delegate == nullptr || platform::Application::isTerminating()) {
-        return;
-    }
-    if (error) {
-        delegate->taskFinishedWithError(this, *error);
-    } else {
-        delegate->executionFinishedOfTask(this);
-    }
 }
 
 void RootTask::getTaskProggress(platform::FileHandle& handle) {

@@ -56,7 +56,6 @@ public:
 private:
     void run(const platform::AppleScript& script);
     platform::Error failureFor(const platform::AppleScript::ErrorInfo& info) const;
-    void report(const std::optional<platform::Error>& error);
 
     std::vector<std::shared_ptr<BashTask>> tasks;
     double _estimatedTotal = 0;

@@ -284,7 +284,9 @@ void FileHandle::closeFile() {
         std::swap(descriptor, _descriptor);
     }
     if (descriptor >= 0) {
-        FileWatcher::shared().disarm(_identity);
+        if (_armedOnce) {
+            FileWatcher::shared().disarm(_identity);
+        }
         ::close(descriptor);
     }
 }
@@ -351,6 +353,7 @@ void FileHandle::waitForDataInBackgroundAndNotify() {
     if (descriptor < 0 || _atEnd) {
         return;  // the end of a pipe is told once
     }
+    _armedOnce = true;
     FileWatcher::shared().arm(shared_from_this(), descriptor);
 }
 

@@ -67,6 +67,7 @@ private:
     const std::uint64_t _identity;
     const bool _regularFile;
     std::atomic<bool> _atEnd = false;
+    std::atomic<bool> _armedOnce = false;  // only then has the watcher anything to forget
     ObserverToken _nextToken = 1;
     std::vector<std::pair<ObserverToken, Observer>> _observers;
 };

@@ -5,6 +5,7 @@
 #include <system_error>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -162,18 +163,20 @@ Process::Output Process::launchAndReadToEnd(bool captureStandardError) {
         captureStandardError ? _standardError->fileHandleForReading() : nullptr};
     std::string* targets[] = {&output.standardOutput, &output.standardError};
     bool open[] = {true, captureStandardError};
-    while (open[0] || open[1]) {
-        pollfd entries[2];
+    // Readable once the child has ended, so the wait needs no timer; without it, look every 50 ms.
+    const int ended = static_cast<int>(::syscall(SYS_pidfd_open, _pid, 0));
+    bool running = true;
+    while (running && (open[0] || open[1])) {
+        pollfd entries[3];
         for (int index = 0; index < 2; ++index) {
             entries[index] = {open[index] ? readers[index]->fileDescriptor() : -1, POLLIN, 0};
         }
-        const int ready = ::poll(entries, 2, 50);
+        entries[2] = {ended, POLLIN, 0};
+        const int ready = ::poll(entries, 3, ended >= 0 ? -1 : 50);
         if (ready < 0 && errno != EINTR) {
             break;
         }
-        if (ready == 0 && !isRunning()) {
-            break;
-        }
+        running = ended >= 0 ? entries[2].revents == 0 : (ready != 0 || isRunning());
         for (int index = 0; index < 2; ++index) {
             if (open[index] && (entries[index].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
                 const std::string chunk = readers[index]->availableData();
@@ -181,6 +184,9 @@ Process::Output Process::launchAndReadToEnd(bool captureStandardError) {
                 *targets[index] += chunk;
             }
         }
+    }
+    if (ended >= 0) {
+        ::close(ended);
     }
     // The child has ended; a descendant may still hold the pipes: take what is there and go.
     for (int index = 0; index < 2; ++index) {

@@ -5,8 +5,9 @@
 
 namespace platform::utf8 {
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool isValid(std::string_view text);
+// Whether the bytes are well-formed UTF-8 as the platform decodes text: no overlong forms, no
+// surrogates (U+D800..U+DFFF), nothing above U+10FFFF and no cut-off sequence.
+bool isValid(std::string_view bytes);
 
 // The byte offset at which the character with the given index begins in valid UTF-8 text
 // (the text's size when it has fewer characters).

@@ -1,6 +1,8 @@
 #include "UnzipTask.h"
 #include "platform/RunLoop.h"
 #include "recorders.h"
+#include "support/fake_pkexec.h"
+#include "support/log_capture.h"
 #include "support/temp_home.h"
 
 #include <gtest/gtest.h>
@@ -26,6 +28,8 @@ TEST(UnzipTaskRun, ListsTheMembersAndReportsProgressPerFile) {
     const fs::path destination = dir.path() / "out";
 
     RecordingDelegate recorder;
+    // Rights are asked for when the step is made; this stand-in grants them without running anything.
+    testing_support::FakePkexec pkexec(testing_support::FakePkexec::Behaviour::AuthoriseWithoutRunning);
     auto task = std::make_shared<UnzipTask>(archive.string(), destination.string());
     EXPECT_EQ(task->arguments(), (std::vector<std::string>{"-d", destination.string(), "-o", archive.string()}));
     task->setTaskDelegate(&recorder);
@@ -40,4 +44,21 @@ TEST(UnzipTaskRun, ListsTheMembersAndReportsProgressPerFile) {
     EXPECT_EQ(task->getRemainingSize(), 0);
     EXPECT_EQ(task->getRemainingFiles(), 0);
     EXPECT_EQ(testing_support::readFile(destination / "sub" / "two.txt"), std::string(3000, 'b'));
+}
+
+TEST(UnzipTaskRights, AreAskedForOnceWhenTheStepIsMade) {
+    using testing_support::FakePkexec;
+    {
+        FakePkexec pkexec(FakePkexec::Behaviour::AuthoriseWithoutRunning);
+        testing_support::LogCapture log;
+        UnzipTask task("/nonexistent/a.zip", "/nonexistent/out");
+        EXPECT_TRUE(log.containsLine("INFO success!"));
+        EXPECT_NE(pkexec.calls().find("|whoami > /tmp/me|"), std::string::npos);
+    }
+    {
+        FakePkexec pkexec(FakePkexec::Behaviour::Dismiss);
+        testing_support::LogCapture log;
+        UnzipTask task("/nonexistent/a.zip", "/nonexistent/out");
+        EXPECT_TRUE(log.containsLine("ERROR failure!"));
+    }
 }

@@ -34,6 +34,21 @@ public:
         const auto all = messages();
         return std::find(all.begin(), all.end(), message) != all.end();
     }
+    // The messages as "LEVEL message", for example "WARN Removed file x.".
+    std::vector<std::string> lines() const { return recorder().lines(); }
+    bool containsLine(const std::string& line) const {
+        const auto all = lines();
+        return std::find(all.begin(), all.end(), line) != all.end();
+    }
+    std::vector<std::string> linesStartingWith(const std::string& prefix) const {
+        std::vector<std::string> found;
+        for (const auto& line : lines()) {
+            if (line.starts_with(prefix)) {
+                found.push_back(line);
+            }
+        }
+        return found;
+    }
 
 private:
     class Recorder : public log4cplus::Appender {
@@ -48,18 +63,24 @@ private:
             std::lock_guard lock(_mutex);
             return _contexts;
         }
+        std::vector<std::string> lines() {
+            std::lock_guard lock(_mutex);
+            return _lines;
+        }
 
     protected:
         void append(const log4cplus::spi::InternalLoggingEvent& event) override {
             std::lock_guard lock(_mutex);
             _messages.push_back(event.getMessage());
             _contexts.push_back(event.getMDCCopy());
+            _lines.push_back(log4cplus::getLogLevelManager().toString(event.getLogLevel()) + " " + event.getMessage());
         }
 
     private:
         std::mutex _mutex;
         std::vector<std::string> _messages;
         std::vector<log4cplus::MappedDiagnosticContextMap> _contexts;
+        std::vector<std::string> _lines;
     };
 
     Recorder& recorder() const { return static_cast<Recorder&>(*_appender); }

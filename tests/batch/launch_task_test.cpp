@@ -1,0 +1,196 @@
+#include "LaunchTask.h"
+#include "platform/Application.h"
+#include "platform/Dispatch.h"
+#include "platform/Paths.h"
+#include "platform/RunLoop.h"
+#include "support/log_capture.h"
+#include "support/temp_home.h"
+#include "childproc/recorders.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <regex>
+#include <sys/stat.h>
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using testing_support::readFile;
+using testing_support::writeFile;
+
+namespace {
+
+// A scratch home with an installed game "Game" and a stand-in companion written by each test.
+class Companion : public testing::Test {
+protected:
+    void SetUp() override {
+        writeFile(platform::paths::applicationSupportDirectory() / "hwid.dat", "HWID0001");
+        installGame("Game", R"({"ApkPackageName": "com.example.game"})");
+        fs::create_directories(workingFolder);
+    }
+    void TearDown() override { LaunchTask::setCompanionLocation("", ""); }
+
+    fs::path installGame(const std::string& appName, const std::string& description) {
+        const fs::path app = home.path() / "Applications" / "Ravelune" / (appName + ".app");
+        writeFile(app / "Contents" / "Resources" / "game.json", description);
+        return app / "Contents" / "Resources" / "game.json";
+    }
+    // The companion: a shell script that notes its arguments and folder, then runs `body`.
+    void companion(const std::string& body) {
+        const fs::path program = home.path() / "companion";
+        writeFile(program, "#!/bin/sh\nprintf '%s|%s|%s' \"$1\" \"$2\" \"$(pwd)\" > '" + started.string() + "'\n" + body);
+        ::chmod(program.c_str(), 0755);
+        LaunchTask::setCompanionLocation(program.string(), workingFolder.string());
+    }
+    std::shared_ptr<LaunchTask> launch(const std::string& appName = "Game", std::size_t reports = 1) {
+        auto task = std::make_shared<LaunchTask>(appName);
+        task->setEstimated(800000000);
+        task->setTaskDelegate(&recorder);
+        task->setActionSender([this](std::int64_t code) { actions.push_back(code); });
+        task->execute();
+        EXPECT_TRUE(platform::RunLoop::runUntil([&] { return recorder.events.size() >= reports; }, 10s));
+        return task;
+    }
+
+    testing_support::TempHome home;
+    fs::path workingFolder = home.path() / "Library" / "Ravelune";
+    fs::path started = home.path() / "started";
+    RecordingDelegate recorder;
+    std::vector<std::int64_t> actions;
+};
+
+}  // namespace
+
+TEST_F(Companion, ProgressAndErrorLinesThenTheExit) {
+    testing_support::LogCapture log;
+    companion("printf 'ZorerurovidoProgress:25\\nZorerurovidoProgress: 50%%\\n'; sleep 0.2\n"
+              "echo 'ZorerurovidoError: no space left'; sleep 0.2; exit 0\n");
+    launch("Game", 2);
+    EXPECT_EQ(recorder.events, (std::vector<std::string>{"error", "finished"}));
+    EXPECT_EQ(recorder.progress, (std::vector<double>{200000000, 400000000}));
+    EXPECT_EQ(recorder.error->domain(), "Launch App");
+    EXPECT_EQ(recorder.error->code(), -1);
+    EXPECT_TRUE(std::regex_match(recorder.error->localizedDescription(),
+                                 std::regex("Launch application failed\\.\nHWID0001\nTime:\\d\\d\\.\\d\\d\\.\\d\\d "
+                                            "\\d\\d:\\d\\d:\\d\\d")));
+    EXPECT_EQ(recorder.error->localizedRecoverySuggestion(),
+              "Please, report issue to developers with attached logs from '" +
+                  platform::paths::logsDirectory().string() + "' and attach screenshot of this dialog box.");
+    EXPECT_EQ(recorder.error->underlyingError(), "Launch application error");
+    EXPECT_TRUE(log.containsLine("ERROR errorDescription = no space left"));
+    EXPECT_TRUE(recorder.reportsOnMainThread);
+
+    const fs::path description = home.path() / "Applications/Ravelune/Game.app/Contents/Resources/game.json";
+    EXPECT_EQ(readFile(started), description.string() + "|hideform|" + workingFolder.string());
+    EXPECT_EQ(readFile(platform::paths::applicationSupportDirectory() / "com.example.game.json"),
+              readFile(description));
+    EXPECT_EQ(actions, std::vector<std::int64_t>{31});
+    EXPECT_TRUE(log.containsLine("INFO Application Game launched"));
+}
+
+TEST_F(Companion, LastLinesBeforeTheExitAndLinesCutBetweenReadsAreWhole) {
+    testing_support::LogCapture log;
+    companion("printf 'ZorerurovidoProg'; sleep 0.3; printf 'ress:10\\n'; printf 'ZorerurovidoError: late'\n");
+    launch("Game", 2);
+    EXPECT_EQ(recorder.progress, std::vector<double>{80000000});
+    EXPECT_EQ(recorder.events, (std::vector<std::string>{"error", "finished"}));
+    EXPECT_TRUE(log.containsLine("ERROR errorDescription = late"));
+}
+
+TEST_F(Companion, ANonZeroExitIsTheStepsError) {
+    companion("exit 2\n");
+    launch();
+    ASSERT_EQ(recorder.events, std::vector<std::string>{"error"});
+    EXPECT_EQ(recorder.error->domain(), "LaunchTask");
+    EXPECT_EQ(recorder.error->code(), 2);
+    EXPECT_FALSE(recorder.error->info().localizedDescription);
+}
+
+TEST_F(Companion, AnExistingCopyOfTheDescriptionStays) {
+    writeFile(platform::paths::applicationSupportDirectory() / "com.example.game.json", "kept");
+    companion("exit 0\n");
+    launch();
+    EXPECT_EQ(recorder.events, std::vector<std::string>{"finished"});
+    EXPECT_EQ(readFile(platform::paths::applicationSupportDirectory() / "com.example.game.json"), "kept");
+}
+
+TEST_F(Companion, AGameFolderNameIsNeverRunAsCode) {
+    const std::string name = "x$(touch pwned5)`touch pwned6`\"; touch pwned7; \"";
+    const fs::path description = installGame(name, R"({"ApkPackageName": "p"})");
+    companion("exit 0\n");
+    launch(name);
+    EXPECT_EQ(recorder.events, std::vector<std::string>{"finished"});
+    EXPECT_EQ(readFile(started), description.string() + "|hideform|" + workingFolder.string());
+    for (const fs::path& place : {workingFolder, home.path(), fs::path("/tmp"), fs::current_path()}) {
+        for (const char* file : {"pwned5", "pwned6", "pwned7"}) {
+            EXPECT_FALSE(fs::exists(place / file)) << (place / file);
+        }
+    }
+}
+
+TEST_F(Companion, PreparationRefusalsEndTheStepBeforeTheLaunch) {
+    companion("exit 0\n");
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"Missing", ""},  // no application at all
+        {"NoDescription", ""},
+        {"Broken", "{not json"},
+        {"NoName", R"({"Other": "x"})"},
+        {"EmptyName", R"({"ApkPackageName": ""})"},
+        {"Slash", R"({"ApkPackageName": "../../escape"})"},
+        {"Dots", R"({"ApkPackageName": ".."})"},
+        {"Dot", R"({"ApkPackageName": "."})"},
+    };
+    fs::create_directories(home.path() / "Applications/Ravelune/NoDescription.app/Contents/Resources");
+    for (const auto& [appName, description] : cases) {
+        if (!description.empty()) {
+            installGame(appName, description);
+        }
+        testing_support::LogCapture log;
+        recorder = RecordingDelegate();
+        launch(appName);
+        ASSERT_EQ(recorder.events, std::vector<std::string>{"error"}) << appName;
+        EXPECT_EQ(recorder.error->domain(), "LaunchTask");
+        EXPECT_EQ(recorder.error->code(), -1);
+        EXPECT_EQ(recorder.error->localizedDescription(), appName + "; Exception: NSInvalidArgumentException");
+        EXPECT_TRUE(recorder.error->localizedFailureReason());
+        EXPECT_EQ(log.linesStartingWith("FATAL Cannot Launch Application '" + appName + "': ").size(), 1u) << appName;
+    }
+    EXPECT_FALSE(fs::exists(started));
+    EXPECT_TRUE(actions.empty());
+    EXPECT_FALSE(fs::exists(home.path() / "escape.json"));
+}
+
+TEST(LaunchTaskQuitLine, EndsTheInstallerAndNothingAfterItIsReported) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            testing_support::TempHome home;
+            writeFile(home.path() / "Applications/Ravelune/Game.app/Contents/Resources/game.json",
+                      R"({"ApkPackageName": "p"})");
+            const fs::path program = home.path() / "companion";
+            writeFile(program,
+                      "#!/bin/sh\nprintf 'ZorerurovidoProgress:10\\nZozivurorido quit.\\nZorerurovidoError: x\\n'\n"
+                      "sleep 0.3; echo 'ZorerurovidoError: later'; exit 3\n");
+            ::chmod(program.c_str(), 0755);
+            LaunchTask::setCompanionLocation(program.string(), home.path().string());
+            RecordingDelegate recorder;
+            auto task = std::make_shared<LaunchTask>("Game");
+            task->setEstimated(100);
+            task->setTaskDelegate(&recorder);
+            task->setActionSender([](std::int64_t) {});
+            int terminations = 0;
+            platform::Application::setWillTerminateHandler([&] { ++terminations; });
+            task->execute();
+            // Bounded: an installer that would wait for ever ends with 99 instead.
+            platform::dispatch::afterMain(10s, [] { platform::RunLoop::quit(99); });
+            const int status = platform::RunLoop::run();
+            // Whatever the companion still writes, and its exit, must not reach the window.
+            platform::RunLoop::runFor(600ms);
+            std::fprintf(stderr, "progress=%zu events=%zu terminations=%d\n", recorder.progress.size(),
+                         recorder.events.size(), terminations);
+            std::fflush(stderr);
+            std::_Exit(status);
+        },
+        testing::ExitedWithCode(2), "progress=1 events=0 terminations=1");
+}

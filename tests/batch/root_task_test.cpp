@@ -1,0 +1,248 @@
+#include "RootTask.h"
+#include "platform/Application.h"
+#include "platform/Dispatch.h"
+#include "platform/Paths.h"
+#include "platform/RunLoop.h"
+#include "support/fake_pkexec.h"
+#include "support/log_capture.h"
+#include "support/temp_home.h"
+#include "childproc/recorders.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using testing_support::FakePkexec;
+using testing_support::readFile;
+using testing_support::writeFile;
+
+namespace {
+
+std::shared_ptr<BashTask> step(const std::string& name, const std::vector<std::string>& arguments,
+                               double estimated = 0, const std::string& path = "/bin/bash") {
+    auto task = std::make_shared<BashTask>(path, arguments);
+    task->setName(name);
+    task->setEstimated(estimated);
+    return task;
+}
+
+// A batch in a scratch home with the progress file in place, its reports and actions written down.
+class Batch : public testing::Test {
+protected:
+    void SetUp() override {
+        writeFile(platform::paths::logsDirectory() / "progress_catcher.log", "");
+        writeFile(platform::paths::applicationSupportDirectory() / "hwid.dat", "HWID0001");
+        batch->setTaskDelegate(&recorder);
+        batch->setActionSender([this](std::int64_t code) {
+            actionsOffMain = actionsOffMain && !platform::RunLoop::isMainThread();
+            actions.push_back(code);
+        });
+    }
+    // Runs the batch to its report.
+    void run() {
+        batch->execute();
+        ASSERT_TRUE(platform::RunLoop::runUntil([&] { return !recorder.events.empty(); }, 20s));
+        platform::RunLoop::runUntil([&] { return recorder.events[0] == "finished" || !actions.empty(); }, 5s);
+    }
+    void failWith(const std::string& shellText) {
+        batch->addBashTask(step("Failing", {"-c", shellText}, 0, "/bin/sh"));
+        run();
+        ASSERT_EQ(recorder.events, std::vector<std::string>{"error"});
+        EXPECT_EQ(recorder.error->domain(), "RootTask");
+        EXPECT_EQ(recorder.error->code(), -1);
+        EXPECT_EQ(recorder.error->underlyingError(), "Script error");
+    }
+    std::string title() const { return recorder.error->localizedDescription(); }
+    std::string advice() const { return recorder.error->localizedRecoverySuggestion().value_or("<none>"); }
+
+    testing_support::TempHome home;
+    RecordingDelegate recorder;
+    std::shared_ptr<RootTask> batch = std::make_shared<RootTask>();
+    std::vector<std::int64_t> actions;
+    std::atomic<bool> actionsOffMain = true;
+};
+
+const std::regex reportTitle("Installation of base component failed\\.\nHWID0001\nTime:\\d\\d\\.\\d\\d\\.\\d\\d \\d\\d:\\d\\d:\\d\\d");
+
+}  // namespace
+
+TEST(RootTaskScript, WorkedExampleByteForByteAndItsShapes) {
+    const char* previous = std::getenv("HOME");
+    const std::string saved = previous != nullptr ? previous : "";
+    setenv("HOME", "/Users/u", 1);
+    RootTask batch;
+    batch.addBashTask(step("First", {"/tmp/a.sh", "x y"}));
+    batch.addBashTask(step("Second", {"/tmp/b.sh"}));
+    EXPECT_EQ(batch.scriptSource(),
+              R"(do shell script "(echo \"0: First\" >> \"/Users/u/Library/Application Support/Ravelune/logs/progress.log\" 2>&1; /bin/bash \"/tmp/a.sh\" \"x y\" \"0\") && (echo \"1: Second\" >> \"/Users/u/Library/Application Support/Ravelune/logs/progress.log\" 2>&1; /bin/bash \"/tmp/b.sh\" \"1\"); " with administrator privileges)");
+
+    RootTask one;
+    one.addBashTask(step("Only", {}));
+    const std::string source = one.scriptSource();
+    EXPECT_NE(source.find(R"(/bin/bash  \"0\"); " with)"), std::string::npos);
+    EXPECT_EQ(source.find("&&"), std::string::npos);
+
+    batch.addBashTask(step("Third", {"-l"}));
+    const std::string three = batch.scriptSource();
+    EXPECT_EQ(std::count(three.begin(), three.end(), '&'), 3 + 4);  // three "2>&1", two "&&"
+    EXPECT_NE(three.find(R"(/bin/bash -l \"2\"); ")"), std::string::npos);
+    EXPECT_EQ(RootTask().scriptSource(), R"(do shell script "" with administrator privileges)");
+    setenv("HOME", saved.c_str(), 1);
+}
+
+TEST_F(Batch, HostileNamesAndArgumentsReachTheShellAsPlainText) {
+    const fs::path folder = home.path() / "work";
+    fs::create_directories(folder);
+    const fs::path previous = fs::current_path();
+    fs::current_path(folder);
+    const fs::path script = home.path() / "args.sh";
+    writeFile(script, "printf '%s\\n---\\n' \"$@\" >> \"" + (home.path() / "received").string() + "\"\n");
+    const std::vector<std::string> payloads{"x$(touch pwned1)", "x`touch pwned2`", "a\"; touch pwned3; \"",
+                                            "line\nbreak $(touch pwned4)", "back\\slash"};
+    for (const auto& payload : payloads) {
+        batch->addBashTask(step(payload, {script.string(), payload}));
+    }
+    run();
+    fs::current_path(previous);
+    EXPECT_EQ(recorder.events, std::vector<std::string>{"finished"});
+    std::string expected;
+    std::string announced;
+    for (std::size_t index = 0; index < payloads.size(); ++index) {
+        expected += payloads[index] + "\n---\n" + std::to_string(index) + "\n---\n";
+        announced += std::to_string(index) + ": " + payloads[index] + "\n";
+    }
+    EXPECT_EQ(readFile(home.path() / "received"), expected);
+    EXPECT_EQ(readFile(platform::paths::logsDirectory() / "progress.log"), announced);
+    for (const fs::path& place : {folder, home.path(), fs::path("/tmp")}) {
+        for (const char* name : {"pwned1", "pwned2", "pwned3", "pwned4"}) {
+            EXPECT_FALSE(fs::exists(place / name)) << (place / name);
+        }
+    }
+}
+
+TEST_F(Batch, ProgressIsReadAtTheFixedOffsetsOfEachWrite) {
+    batch->addBashTask(step("Check", {"-c", "true"}, 0, "/bin/sh"));
+    batch->addBashTask(step("Wait", {"-c", "true"}, 10000, "/bin/sh"));
+    batch->addBashTask(step("Install", {"-c", "true"}, 200000000, "/bin/sh"));
+    run();
+    ASSERT_EQ(recorder.events, std::vector<std::string>{"finished"});
+    const fs::path file = platform::paths::logsDirectory() / "progress_catcher.log";
+    // The follower outlives the batch: the file is still followed.
+    auto write = [&](const std::string& text, std::size_t reports) {
+        std::ofstream(file, std::ios::app | std::ios::binary) << text << std::flush;
+        EXPECT_TRUE(platform::RunLoop::runUntil([&] { return recorder.progress.size() == reports; }, 5s)) << text;
+    };
+    write("0:100\n", 1);
+    write("1:50\n", 2);
+    write("2:045\n", 3);
+    write("1:50\n2:100\n", 4);  // only the first line counts
+    for (const std::string ignored : {"1:5", "7:050\n", "\xff:050\n", "x"}) {
+        write(ignored, 4);
+        platform::RunLoop::runFor(150ms);  // read by itself, not with the next write
+    }
+    write("2:  7\n", 5);
+    platform::RunLoop::runFor(100ms);
+    EXPECT_EQ(recorder.progress, (std::vector<double>{0, 5000, 10000 + 200000000.0 * 45 / 100.0, 5000,
+                                                      10000 + 200000000.0 * 7 / 100.0}));
+}
+
+TEST_F(Batch, WeightIsSummedOnceAfterTheStepsWereAdded) {
+    for (double weight : {0.0, 10000.0, 200000000.0, 10000000.0, 10000000.0}) {
+        batch->addBashTask(step("s", {}, weight));
+    }
+    EXPECT_EQ(batch->totalProgress(), 0 + 10000 + 200000000 + 10000000 + 10000000);
+    batch->addBashTask(step("late", {}, 5));
+    EXPECT_EQ(batch->totalProgress(), 220010000);
+    EXPECT_EQ(batch->status(), "Installing...");
+    EXPECT_FALSE(batch->knownRemainingTime());
+}
+
+TEST_F(Batch, ExtensionApprovalHasItsOwnAlert) {
+    failWith("exit 27");
+    EXPECT_EQ(title(), "User approval for game installation required");
+    EXPECT_EQ(advice(),
+              "A program tried to load new system extensions signed by \"Oracle America, Inc\". If you want to enable "
+              "these extensions, go to System Preferences -> Security & Privacy pane -> General -> Allow, and then run "
+              "game installer again.");
+    EXPECT_EQ(actions, std::vector<std::int64_t>{21});
+    EXPECT_TRUE(recorder.reportsOnMainThread);
+    EXPECT_TRUE(actionsOffMain);
+}
+
+TEST_F(Batch, AFailingStepsErrorOutputGoesToTheLogAndTheAlertAsksForAReport) {
+    testing_support::LogCapture log;
+    failWith("echo 'disk full' >&2; exit 5");
+    EXPECT_TRUE(std::regex_match(title(), reportTitle)) << title();
+    EXPECT_EQ(advice(), "Please, report issue to developers with attached log file '" +
+                            (platform::paths::logsDirectory() / "installer.log").string() +
+                            "' and attach screenshot of this dialog box.");
+    EXPECT_TRUE(log.containsLine("ERROR errorDescription = disk full"));
+    EXPECT_EQ(actions, std::vector<std::int64_t>{21});
+}
+
+TEST_F(Batch, AFailureWithoutErrorOutputHasNoAdvice) {
+    testing_support::LogCapture log;
+    failWith("exit 5");
+    EXPECT_TRUE(std::regex_match(title(), reportTitle)) << title();
+    EXPECT_EQ(advice(), "");
+    EXPECT_TRUE(log.linesStartingWith("ERROR errorDescription").empty());
+    EXPECT_EQ(actions, std::vector<std::int64_t>{21});
+}
+
+TEST_F(Batch, ADismissedPasswordPromptAsksToRelaunch) {
+    FakePkexec pkexec(FakePkexec::Behaviour::Dismiss);
+    failWith("true");
+    EXPECT_EQ(title(), "The administrator privileges are required to install all components");
+    EXPECT_EQ(advice(), "Please, relaunch the installer and enter your password");
+    EXPECT_EQ(actions, std::vector<std::int64_t>{36});
+}
+
+TEST_F(Batch, RefusedElevationIsLoggedAndReported) {
+    FakePkexec pkexec(FakePkexec::Behaviour::Refuse);
+    testing_support::LogCapture log;
+    failWith("true");
+    EXPECT_TRUE(std::regex_match(title(), reportTitle)) << title();
+    ASSERT_EQ(log.linesStartingWith("ERROR errorDescription = Not authorized").size(), 1u);
+    EXPECT_EQ(actions, std::vector<std::int64_t>{21});
+}
+
+TEST_F(Batch, ElevatedBatchBringsBackTheStepsOwnStatus) {
+    FakePkexec pkexec(FakePkexec::Behaviour::Authorise);
+    failWith("exit 126");  // the step's 126, not a dismissed prompt
+    EXPECT_TRUE(std::regex_match(title(), reportTitle)) << title();
+    EXPECT_EQ(actions, std::vector<std::int64_t>{21});
+}
+
+TEST(RootTaskQuietEnd, Status33EndsTheInstallerWithAWarningAndNoReport) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            testing_support::TempHome home;
+            writeFile(platform::paths::logsDirectory() / "progress_catcher.log", "");
+            testing_support::LogCapture log;
+            RecordingDelegate recorder;
+            int actions = 0;
+            auto batch = std::make_shared<RootTask>();
+            batch->addBashTask(step("Quiet", {"-c", "exit 33"}, 0, "/bin/sh"));
+            batch->setTaskDelegate(&recorder);
+            batch->setActionSender([&](std::int64_t) { ++actions; });
+            int terminations = 0;
+            platform::Application::setWillTerminateHandler([&] { ++terminations; });
+            batch->execute();
+            // Bounded: an installer that would wait for ever ends with 99 instead.
+            platform::dispatch::afterMain(10s, [] { platform::RunLoop::quit(99); });
+            const int status = platform::RunLoop::run();
+            std::fprintf(stderr, "events=%zu actions=%d warnings=%zu terminations=%d\n", recorder.events.size(),
+                         actions, log.linesStartingWith("WARN ").size(), terminations);
+            std::fflush(stderr);
+            std::_Exit(status);
+        },
+        testing::ExitedWithCode(2), "events=0 actions=0 warnings=1 terminations=1");
+}
