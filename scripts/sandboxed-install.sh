@@ -22,12 +22,14 @@ server_pid=$!
 for _ in $(seq 100); do [ -e "$keep/record/ready" ] && break; sleep 0.05; done
 
 support="$HOME/Library/Application Support/Ravelune"
+downloads="/tmp/ravelune-$(id -u)"  # the user's private temporary folder, where components land
 if [ "${HOLD_LOCK:-}" = 1 ]; then
     # Stands for an installation that is running: its lock, download, progress file and marker.
     sleep 600 &
     printf '%d\n%s\n%s' "$!" sleep "Installation in progress, please try again later." >/tmp/ravl.lock
     mkdir -p "$support/logs"
-    printf 'partial download' >/tmp/RaveluneEngine.zip
+    mkdir -m 700 -p "$downloads"
+    printf 'partial download' >"$downloads/RaveluneEngine.zip"
     printf '2: 50\n' >"$support/logs/progress_catcher.log"
     printf 'running\n' >"$support/installer.wait"
 fi
@@ -58,5 +60,5 @@ cp -a "$HOME" "$keep/home"
 cp -a /Library "$keep/Library"
 [ ! -e /tmp/ravl.lock ] || cp /tmp/ravl.lock "$keep/ravl.lock"
 ls -A /tmp >"$keep/tmp.txt"
-[ ! -e /tmp/RaveluneEngine.zip ] || cp /tmp/RaveluneEngine.zip "$keep/"
+[ ! -e "$downloads/RaveluneEngine.zip" ] || cp "$downloads/RaveluneEngine.zip" "$keep/"
 exit 0
