@@ -1,6 +1,7 @@
 #include "AppDelegate.h"
 
 #include "Logger/Logger.h"
+#include "StatisticsManager.h"
 
 AppDelegate& AppDelegate::shared() {
     static AppDelegate* delegate = new AppDelegate();
@@ -16,5 +17,12 @@ std::shared_ptr<MainTask> AppDelegate::mainTask() {
 
 void AppDelegate::applicationWillTerminate() {
     Logger::shared().logInfo("App will terminate");
-    mainTask()->terminateRootTask();
+    // The marker belongs to the installation that holds the lock: a run turned away by the lock
+    // would pull it from under the running one.
+    if (mainTask()->tookLock()) {
+        mainTask()->terminateRootTask();
+    } else {
+        Logger::shared().logInfo("This run did not take the lock; the marker is left as it is.");
+    }
+    StatisticsManager::shared().flushBeforeExit();
 }

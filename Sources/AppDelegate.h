@@ -5,7 +5,7 @@
 #include <memory>
 
 // The application's delegate: owns the one installation and cleans up when the application
-// ends. Main thread only.
+// ends. Main thread only; the application object calls applicationWillTerminate exactly once.
 class AppDelegate {
 public:
     static AppDelegate& shared();
@@ -15,6 +15,8 @@ public:
     void setMainTask(std::shared_ptr<MainTask> task) { _mainTask = std::move(task); }
 
     void applicationDidFinishLaunching() {}
+    // Logs the ending, removes "installer.wait" when this run's installation took the lock, and
+    // posts the statistics still queued (bounded).
     void applicationWillTerminate();
 
 private:

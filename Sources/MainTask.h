@@ -22,9 +22,16 @@ public:
 };
 
 // The installation: reads the configuration and the remote document, finds the missing
-// components, builds the fixed list of steps and runs it. Executed on the main thread.
+// components, builds the fixed list of steps and runs it. Main thread only: execute, the size
+// callback and the lock questions. The steps are owned by the sequence; the delegate is not owned
+// and hears of the download total once, when the sizes arrive. A remote document without a usable
+// application name or shortcut caption ends the run before any step: the task delegate gets one
+// "LaunchTask" error with this task.
 class MainTask : public TaskSequence, public FileSizeFetcherDelegate {
 public:
+    // The machine-wide lock that keeps two installations apart.
+    static constexpr const char* kLockFilePath = "/tmp/ravl.lock";
+
     MainTask() = default;
 
     // Not owned.
@@ -35,19 +42,48 @@ public:
     const std::shared_ptr<FileSizeFetcher>& fileSizeFetcher() const { return _fileSizeFetcher; }
 
     static std::string absolutePathForLocalPath(const std::string& localPath);
-    // The remote document, or nothing when it could not be had.
+    // The remote document, fetched anew from the configuration's "jsonUrl"; nothing when it could
+    // not be had or is no JSON object.
     std::optional<nlohmann::json> jsonDict();
+    // A remote name made safe to be a file name: the path and shell-meaningful characters
+    // ":/&?\\" and every control character removed.
+    static std::string cleanedName(const std::string& name);
 
+    // Whether a live process other than this one holds the lock: another installation is running.
+    // Whoever would touch what it uses (its download, "progress_catcher.log", "installer.wait")
+    // asks first. Any thread.
+    static bool otherInstallerHoldsLock(const std::string& lockFilePath = kLockFilePath);
+    // Whether this run took the lock; only then is "installer.wait" its own to remove.
+    bool tookLock() const { return _tookLock; }
+
+    // Builds the steps (see buildPipeline) and runs them.
     void execute() override;
     void invalidate() override;
+
+    // Reads the remote document, runs the checkers and adds every step, running none. False when
+    // the run ended before any step, after telling the task delegate why.
+    bool buildPipeline();
+    const std::string& lockFilePath() const { return _lockFilePath; }
+    // Moves the lock elsewhere (tests); set before execute.
+    void setLockFilePath(std::string path) { _lockFilePath = std::move(path); }
 
     void fileSizeFetcherDidCalculateFileSizesForUrls(FileSizeFetcher* fetcher,
                                                      const std::vector<std::int64_t>& sizes,
                                                      const std::vector<std::string>& urls) override;
+
+    // Notes when the lock step succeeds, then advances as every sequence does.
+    void executionFinishedOfTask(Task* task) override;
 
 protected:
     MainTaskDelegate* _delegate = nullptr;
     std::vector<std::shared_ptr<Downloader>> _downloaders;
     std::string _publisher;
     std::shared_ptr<FileSizeFetcher> _fileSizeFetcher;
+
+private:
+    void failBeforeStart();
+
+    std::string _lockFilePath = kLockFilePath;
+    TaskPtr _lockTask;
+    bool _tookLock = false;
 };

@@ -3,7 +3,16 @@
 #include "platform/Dispatch.h"
 #include "platform/RunLoop.h"
 
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
 #include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace platform {
 
@@ -13,6 +22,21 @@ Application::Handler& willTerminate() {
     return handler;
 }
 std::atomic<bool> terminating{false};
+
+// Written by the signal handler, read on the main thread: the only work a handler may do safely.
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int) {
+    const int saved = errno;
+    const char byte = 1;
+    [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
+    errno = saved;
+}
+
+bool isSet(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0';
+}
 }  // namespace
 
 void Application::setWillTerminateHandler(Handler handler) {
@@ -36,6 +60,36 @@ void Application::terminate(int exitStatus) {
 
 bool Application::isTerminating() {
     return terminating.load();
+}
+
+void Application::terminateOnSignals() {
+    if (signalPipe[0] >= 0 || ::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return;
+    }
+    // Lives as long as the application; its parent is the application object.
+    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
+    QObject::connect(notifier, &QSocketNotifier::activated, [] {
+        char bytes[16];
+        while (::read(signalPipe[0], bytes, sizeof bytes) > 0) {
+        }
+        terminate(2);
+    });
+    struct sigaction action = {};
+    action.sa_handler = &onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+bool Application::chooseOffscreenWithoutDisplay() {
+    if (isSet("DISPLAY") || isSet("WAYLAND_DISPLAY") || isSet("QT_QPA_PLATFORM")) {
+        return false;
+    }
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    std::fputs("No display found (neither DISPLAY nor WAYLAND_DISPLAY is set): running without a window (offscreen).\n",
+               stderr);
+    return true;
 }
 
 }  // namespace platform

@@ -17,6 +17,16 @@ public:
     static void terminate(int exitStatus = 2);
     // True from the first terminate() on the main thread; later events of a step are dropped.
     static bool isTerminating();
+
+    // From now on SIGINT and SIGTERM end the application through terminate(2). Call once, on the
+    // main thread, after RunLoop::initialize.
+    static void terminateOnSignals();
+
+    // Call before a window application is created. With no display (neither DISPLAY nor
+    // WAYLAND_DISPLAY) and no platform chosen (QT_QPA_PLATFORM), chooses the offscreen platform
+    // and says so in one line on standard error, since a window system would abort otherwise.
+    // Returns whether it chose it.
+    static bool chooseOffscreenWithoutDisplay();
 };
 
 }  // namespace platform

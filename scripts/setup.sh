@@ -12,6 +12,7 @@ packages=(
   unzip iproute2 util-linux
   curl locales
   pkexec
+  zip
 )
 
 missing=()

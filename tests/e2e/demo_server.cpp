@@ -1,0 +1,79 @@
+// The loopback world the installer talks to in a sandbox, on 127.0.0.1:80: the download host's
+// files (HEAD, GET with ranges) from a folder, and a record of every request, the statistics and
+// log posts included (the host names all point at 127.0.0.1; the Host header tells them apart).
+//
+//   demo_server <files folder> <record folder> [--fail-downloads]
+//
+// "--fail-downloads" answers 500 to every GET of a ".zip". "<record>/ready" appears once the port
+// listens. At SIGTERM or SIGINT the server writes "<record>/requests", one line per request
+// ("<host> <method> <path> <body lines>"), and "<record>/bodies", every request body, and ends.
+#include "support/http_test_server.h"
+
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string hostOf(const std::string& raw) {
+    std::string head = raw.substr(0, raw.find("\r\n\r\n"));
+    std::transform(head.begin(), head.end(), head.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const auto start = head.find("\r\nhost:");
+    if (start == std::string::npos) {
+        return "-";
+    }
+    std::string value = head.substr(start + 7, head.find("\r\n", start + 2) - start - 7);
+    value.erase(0, value.find_first_not_of(' '));
+    return value.substr(0, value.find(':'));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        std::cerr << "usage: demo_server <files folder> <record folder> [--fail-downloads]\n";
+        return 2;
+    }
+    const fs::path folder = argv[1];
+    const fs::path record = argv[2];
+    const bool failDownloads = argc > 3 && std::string(argv[3]) == "--fail-downloads";
+
+    // The ending signals are taken by sigwait below, never by a handler.
+    sigset_t endings;
+    sigemptyset(&endings);
+    sigaddset(&endings, SIGTERM);
+    sigaddset(&endings, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &endings, nullptr);
+
+    testing_support::HttpTestServer server(80);
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        if (!entry.is_regular_file()) {
+            continue;
+        }
+        const std::string path = "/" + fs::relative(entry.path(), folder).generic_string();
+        std::ifstream file(entry.path(), std::ios::binary);
+        server.serve(path, std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()));
+        if (failDownloads && path.ends_with(".zip")) {
+            server.addFault(path, {.kind = testing_support::HttpTestServer::FaultKind::Status, .status = 500, .times = -1});
+        }
+    }
+    std::ofstream(record / "ready");
+
+    int signal = 0;
+    sigwait(&endings, &signal);
+
+    std::ofstream requests(record / "requests");
+    std::ofstream bodies(record / "bodies", std::ios::binary);
+    for (const auto& request : server.requests()) {
+        requests << hostOf(request.raw) << ' ' << request.method << ' ' << request.path << ' '
+                 << std::count(request.body.begin(), request.body.end(), '\n') << '\n';
+        bodies << request.body;
+    }
+    return 0;
+}

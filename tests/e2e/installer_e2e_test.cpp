@@ -1,0 +1,179 @@
+// The built installer, end to end, in a throw-away copy of the machine (scripts/sandbox.sh)
+// against the loopback download, statistics and log hosts of tests/e2e/demo_server.
+#include "support/temp_home.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+using testing_support::readFile;
+using testing_support::writeFile;
+
+namespace {
+
+const char* kDemoDocument = R"json({"ReferrerUrl": "http://downloads.ravelune.example/", "Publisher": "Demo",
+  "AppName": "Ravelune", "UrlShortcut": {"Caption": "Ravelune on the Web"}})json";
+
+std::string shellQuoted(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+struct Outcome {
+    fs::path keep;
+    std::vector<int> statuses;
+    std::string log;             // installer.log
+    std::string requests;        // the server's record: "<host> <method> <path> <body lines>"
+    fs::path home() const { return keep / "home"; }
+    fs::path support() const { return home() / "Library/Application Support/Ravelune"; }
+};
+
+class InstallerEndToEnd : public ::testing::Test {
+protected:
+    // Runs the installer in the sandbox with the given environment words ("RUNS=2", ...).
+    Outcome run(const std::string& environment, const std::string& document = kDemoDocument) {
+        // Inside the keep folder, the one folder of the host that the sandbox sees.
+        const fs::path keep = work.path() / ("keep" + std::to_string(++runs));
+        const fs::path served = keep / "served/installer";
+        fs::create_directories(served);
+        writeFile(served / "installer.json", document);
+        const std::string zip = "cd " + shellQuoted(DEMO_ENGINE_DIR) + " && zip -q -r " +
+                                shellQuoted((served / "RaveluneEngine.zip").string()) + " .";
+        EXPECT_EQ(std::system(zip.c_str()), 0);
+
+        Outcome result{keep, {}, {}, {}};
+        const std::string hosts = std::string(DOWNLOAD_HOST) + " " + STATS_HOST + " " + LOG_HOST;
+        // A hanging run still leaves its files to look at, well before the sandbox's own limit.
+        const std::string command = "SANDBOX_TIMEOUT=120 " + shellQuoted(SOURCE_DIR "/scripts/sandbox.sh") + " " + shellQuoted(result.keep.string()) +
+                                    " " + shellQuoted(hosts) + " env INSTALLER_TIMEOUT=45 " + environment + " " +
+                                    shellQuoted(SOURCE_DIR "/scripts/sandboxed-install.sh") + " " +
+                                    shellQuoted(result.keep.string()) + " " + shellQuoted(INSTALLER) + " " +
+                                    shellQuoted(DEMO_SERVER) + " " + shellQuoted((keep / "served").string()) + " >" +
+                                    shellQuoted((work.path() / "sandbox.out").string()) + " 2>&1";
+        const int status = std::system(command.c_str());
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 77) {
+            skipped = true;
+            return result;
+        }
+        EXPECT_EQ(status, 0) << readFile(work.path() / "sandbox.out");
+        std::istringstream statuses(readFile(result.keep / "status"));
+        for (int value; statuses >> value;) {
+            result.statuses.push_back(value);
+        }
+        result.log = readFile(result.support() / "logs/installer.log");
+        result.requests = readFile(result.keep / "record/requests");
+        return result;
+    }
+
+    static int count(const std::string& text, const std::string& pattern) {
+        const std::regex expression(pattern);
+        return static_cast<int>(std::distance(std::sregex_iterator(text.begin(), text.end(), expression), std::sregex_iterator()));
+    }
+
+    // One run that ended with exactly one failure alert, whose title and advice match the pattern.
+    static void expectFailureAlert(const Outcome& result, const std::string& pattern) {
+        EXPECT_EQ(result.statuses, std::vector<int>{1});
+        EXPECT_EQ(count(result.log, "Critical alert: " + pattern), 1) << result.log;
+        EXPECT_EQ(count(result.log, "Critical alert: "), 1);
+    }
+
+    testing_support::TempDir work;
+    bool skipped = false;
+    int runs = 0;
+};
+
+#define SKIP_WITHOUT_SANDBOX()                                                   \
+    if (skipped) {                                                               \
+        GTEST_SKIP() << "needs root or unprivileged user namespaces";            \
+    }
+
+TEST_F(InstallerEndToEnd, FreshInstallThenEverythingUpToDate) {
+    const Outcome result = run("RUNS=2 STALE_MARKER=1");
+    SKIP_WITHOUT_SANDBOX();
+    EXPECT_EQ(result.statuses, (std::vector<int>{0, 0})) << result.log;
+
+    // First run: the component is missing, downloaded once, installed; the second finds it.
+    EXPECT_EQ(count(result.log, "Installer 1\\.0\\.0\\.0 started to work\\."), 2);
+    EXPECT_EQ(count(result.log, "'Ravelune Engine' not installed!!!"), 1);
+    EXPECT_EQ(count(result.log, "'Ravelune Engine' version is up to date"), 1);
+    EXPECT_EQ(count(result.requests, " GET /installer/RaveluneEngine\\.zip "), 1) << result.requests;
+    EXPECT_EQ(count(result.log, "Critical alert"), 0);
+
+    EXPECT_TRUE(std::regex_match(readFile(result.support() / "installid.dat"), std::regex("[0-9A-F]{32}")));
+    EXPECT_FALSE(readFile(result.support() / "hwid.dat").empty());
+    EXPECT_EQ(count(result.log, "whith hardwareId"), 1);  // written once, then kept
+    EXPECT_NE(readFile(result.support() / "com.ravelune.demogame.json").find("com.ravelune.demogame"), std::string::npos);
+    EXPECT_TRUE(fs::exists(result.home() / "Applications/Ravelune/Ravelune.app/Contents/Resources/game.json"));
+    EXPECT_TRUE(fs::exists(result.home() / "Applications/Ravelune/Ravelune on the Web.app/Contents/Info.plist"));
+    EXPECT_TRUE(fs::exists(result.keep / "Library/Ravelune/zorerurovido/Zozivurorido.app/Contents/MacOS/Zozivurorido"));
+    EXPECT_TRUE(fs::exists(result.support() / "vm/ravelune.vdi"));
+    EXPECT_EQ(readFile(result.keep / "ravl.lock"), "");
+    EXPECT_FALSE(fs::exists(result.support() / "installer.wait"));
+    // The marker a killed run left goes once the lock is taken, so the batch waits for this
+    // run's download; each run removes its own at the end.
+    EXPECT_EQ(count(result.log, "Removed file [^\n]*/installer\\.wait\\."), 3);
+
+    // What the receivers got by the time the runs ended: the final flushes.
+    EXPECT_GT(count(result.requests, "(^|\n)" STATS_HOST " POST "), 0) << result.requests;
+    EXPECT_GT(count(result.requests, "(^|\n)" LOG_HOST " POST /bulk/[^ ]*/tag/ravelune [1-9]"), 0) << result.requests;
+}
+
+TEST_F(InstallerEndToEnd, AnotherLiveInstallerKeepsItsFiles) {
+    const Outcome result = run("HOLD_LOCK=1");
+    SKIP_WITHOUT_SANDBOX();
+    expectFailureAlert(result, "Installation in progress, please try again later\\. Advice: Other process is in progress");
+    EXPECT_EQ(readFile(result.keep / "RaveluneEngine.zip"), "partial download");
+    EXPECT_EQ(readFile(result.support() / "logs/progress_catcher.log"), "2: 50\n");
+    EXPECT_EQ(readFile(result.support() / "installer.wait"), "running\n");
+    EXPECT_FALSE(fs::exists(result.keep / "Library/Ravelune"));
+    EXPECT_FALSE(fs::exists(result.home() / "Applications"));
+}
+
+TEST_F(InstallerEndToEnd, BatchStepFailingWith27AsksForApproval) {
+    const Outcome result = run("MODULES_DISABLED=1");
+    SKIP_WITHOUT_SANDBOX();
+    expectFailureAlert(result, "User approval for game installation required Advice: A program tried to load new system "
+                               "extensions");
+    EXPECT_FALSE(fs::exists(result.home() / "Applications"));
+}
+
+TEST_F(InstallerEndToEnd, HostileApplicationNameRunsNothing) {
+    // "cd" alone goes home, so commands that ran would leave their file where the test looks.
+    const Outcome result = run("RUNS=1", R"json({"AppName": "Evil$(cd;touch HACKED)`cd;touch HACKED`\";cd;touch HACKED;\"\n",
+                                  "UrlShortcut": {"Caption": "x$(cd;touch HACKED)"}})json");
+    SKIP_WITHOUT_SANDBOX();
+    // The name is taken literally (the line end removed): no shell ever read it as commands.
+    EXPECT_EQ(result.statuses, std::vector<int>{0}) << result.log;
+    EXPECT_TRUE(fs::exists(result.home() / "Applications/Ravelune/Evil$(cd;touch HACKED)`cd;touch HACKED`\";cd;touch HACKED;\".app"));
+    for (const auto& entry : fs::recursive_directory_iterator(result.keep)) {
+        EXPECT_NE(entry.path().filename(), "HACKED") << entry.path();
+    }
+    EXPECT_EQ(count(readFile(result.keep / "tmp.txt"), "(^|\n)HACKED\n"), 0);
+
+    // A name that is nothing but removed characters ends the run before any step.
+    const Outcome empty = run("RUNS=1", R"json({"AppName": "://?\\&", "UrlShortcut": {"Caption": "Web"}})json");
+    expectFailureAlert(empty, "The installer could not read its configuration from the server Advice: Please, check your "
+                              "internet connection and run the installer again\\.");
+    EXPECT_EQ(count(empty.log, "not installed!!!|acquired the lock"), 0);
+}
+
+TEST_F(InstallerEndToEnd, FailingDownloadServerEndsWithTheDownloaderAlert) {
+    const Outcome result = run("FAIL_DOWNLOADS=1");
+    SKIP_WITHOUT_SANDBOX();
+    expectFailureAlert(result, "Cannot download \"Ravelune Engine\" Advice: The download from "
+                               "http://downloads\\.ravelune\\.example/installer/RaveluneEngine\\.zip failed");
+    EXPECT_FALSE(fs::exists(result.keep / "Library/Ravelune"));
+}
+
+}  // namespace

@@ -1,0 +1,145 @@
+#include "LaunchTask.h"
+#include "MainTask.h"
+#include "RootTask.h"
+#include "ScriptTask.h"
+#include "platform/Bundle.h"
+#include "platform/Paths.h"
+#include "support/http_test_server.h"
+#include "support/temp_home.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace fs = std::filesystem;
+using testing_support::writeFile;
+
+namespace {
+
+struct SizeRecorder : MainTaskDelegate {
+    void mainTaskDidFetchDownloadingSize(MainTask*, std::int64_t size) override { total = size; }
+    std::int64_t total = -2;
+};
+
+// A bundle of the test's own whose two components are both missing, and a remote document.
+class Pipeline : public testing::Test {
+protected:
+    void SetUp() override {
+        resources = dir.path() / "Test.app/Contents/Resources";
+        writeFile(dir.path() / "Test.app/Contents/Info.plist", "<plist><dict></dict></plist>");
+        writeFile(resources / "Checkers/check.sh", "echo 'Not installed'\n");
+        writeFile(resources / "Configs/Configs.json", R"({"jsonUrl": ")" + server.url("/doc") + R"(", "downloads": [
+            {"name": "Engine", "url": "http://127.0.0.1/e.zip", "destination": "e.zip",
+             "checker": "../Checkers/check.sh", "installer": "../Installers/engine.sh"},
+            {"name": "Disk", "url": "http://127.0.0.1/d.zip", "destination": "d.zip",
+             "checker": "../Checkers/check.sh", "installer": "../Installers/disk.sh"}]})");
+        platform::Bundle::setMainBundlePath(dir.path() / "Test.app");
+        setenv("TMPDIR", dir.path().c_str(), 1);
+        task->setLockFilePath((dir.path() / "ravl.lock").string());
+    }
+    void TearDown() override {
+        platform::Bundle::setMainBundlePath({});
+        unsetenv("TMPDIR");
+    }
+
+    testing_support::TempHome home;
+    testing_support::TempDir dir;
+    testing_support::HttpTestServer server;
+    fs::path resources;
+    std::shared_ptr<MainTask> task = std::make_shared<MainTask>();
+};
+
+}  // namespace
+
+TEST_F(Pipeline, BuildsTheStepsWithTheirFlagsWeightsAndArguments) {
+    server.serve("/doc", R"({"Publisher": "Pub", "AppName": "Ga:m/e?\n", "UrlShortcut": {"Caption": "Web\\Site&"}})");
+    ASSERT_TRUE(task->buildPipeline());
+    EXPECT_EQ(task->publisher(), "Pub");
+
+    const auto& steps = task->allTasks();
+    ASSERT_EQ(steps.size(), 9u);  // lock, sizes, batch, two downloads, semaphore, disk, unlock, launch
+    auto* batch = dynamic_cast<RootTask*>(steps[2].get());
+    ASSERT_NE(batch, nullptr);
+    EXPECT_TRUE(batch->backgroundProcess());
+    EXPECT_EQ(task->downloaders().size(), 2u);
+    EXPECT_EQ(task->downloaders()[1]->entry()->name, "Disk");
+    EXPECT_EQ(steps[5]->totalProgress(), 10000);
+    const double batchWeight = 10000 + 10000000 + 10000000 + 2 * 200000000.0;
+    EXPECT_EQ(batch->totalProgress(), batchWeight);
+    EXPECT_EQ(steps[6]->totalProgress(), batchWeight);
+    EXPECT_EQ(steps[8]->totalProgress(), 800000000);
+    for (std::size_t i : {6u, 7u, 8u}) {
+        EXPECT_TRUE(steps[i]->waitForBackgroundProcess()) << i;
+    }
+    EXPECT_EQ(dynamic_cast<LaunchTask&>(*steps[8]).appName(), "Game");
+
+    // Script steps set after creation go unquoted; batch steps are quoted for the shell text.
+    const std::string version = "0.0.0.0";  // the test bundle states none
+    const std::string support = platform::paths::applicationSupportDirectory().string();
+    EXPECT_EQ(dynamic_cast<ScriptTask&>(*steps[5]).arguments(),
+              (std::vector<std::string>{MainTask::absolutePathForLocalPath("../Scripts/create_semaphore.sh"), "SUCCESS", version}));
+    EXPECT_EQ(dynamic_cast<ScriptTask&>(*steps[6]).arguments(),
+              (std::vector<std::string>{"/Library/Ravelune/install_user.sh", version, support + "/logs/progress_catcher.log"}));
+
+    const auto& batchSteps = batch->bashTasks();
+    ASSERT_EQ(batchSteps.size(), 6u);
+    std::vector<std::string> names;
+    for (const auto& step : batchSteps) {
+        names.push_back(step->name());
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"Checking if KEXT installation is possible", "Waiting when download finished",
+                                               "Engine", "Disk", "Copying app and changing attributes",
+                                               "Create URL shortcut App"}));
+    EXPECT_EQ(batchSteps[2]->arguments()[1], "\"" + (dir.path() / "e.zip").string() + "\"");
+    EXPECT_EQ(batchSteps[2]->arguments()[4], "\"" + support + "/installer.wait\"");
+    EXPECT_EQ(batchSteps[4]->arguments()[1], "\"" + resources.string() + "/Runner.app/.\"");
+    EXPECT_EQ(batchSteps[4]->arguments()[2], "\"" + (home.path() / "Applications/Ravelune/Game.app").string() + "\"");
+    EXPECT_EQ(batchSteps[5]->arguments()[2], "\"" + (home.path() / "Applications/Ravelune/WebSite.app").string() + "\"");
+}
+
+TEST_F(Pipeline, SizesOfAnotherCountAreUsedAsFarAsBothGoAndUnknownCountsZero) {
+    server.serve("/doc", R"({"AppName": "Game", "UrlShortcut": {"Caption": "Web"}})");
+    ASSERT_TRUE(task->buildPipeline());
+    SizeRecorder recorder;
+    task->setDelegate(&recorder);
+
+    task->fileSizeFetcherDidCalculateFileSizesForUrls(nullptr, {-1, 300, 7}, {});
+    EXPECT_EQ(recorder.total, 300);
+    EXPECT_EQ(task->downloaders()[0]->fileSize(), 0);
+    EXPECT_EQ(task->downloaders()[1]->fileSize(), 300);
+    EXPECT_EQ(task->downloaders()[0]->totalDownloadSize(), 300);
+    // The downloads, the semaphore, the disk step (the batch's weight) and the launch.
+    EXPECT_EQ(task->totalProgress(), 300 + 10000 + (10000 + 10000000 + 10000000 + 2 * 200000000.0) + 800000000);
+
+    task->fileSizeFetcherDidCalculateFileSizesForUrls(nullptr, {50}, {});
+    EXPECT_EQ(recorder.total, 50);
+    EXPECT_EQ(task->downloaders()[1]->fileSize(), 300);  // no size for it: left as it was
+}
+
+TEST_F(Pipeline, NoUsableNameEndsBeforeAnyStep) {
+    struct ErrorRecorder : TaskDelegate {
+        void taskDidStartWithStatus(Task*, const std::string&) override {}
+        double taskDidUpdateProgress(Task*, double progress) override { return progress; }
+        void taskDidUpdateProgressLabelWithValue(Task*, const std::string&, const std::string&) override {}
+        void taskFinishedWithError(Task*, const platform::Error& error) override { errors.push_back(error); }
+        void executionFinishedOfTask(Task*) override {}
+        std::vector<platform::Error> errors;
+    } recorder;
+    server.serve("/doc", R"({"AppName": ":/&?\\\r\n", "UrlShortcut": {"Caption": "Web"}})");
+    task->setTaskDelegate(&recorder);
+
+    task->execute();
+    EXPECT_TRUE(task->allTasks().empty());
+    ASSERT_EQ(recorder.errors.size(), 1u);
+    EXPECT_EQ(recorder.errors[0].domain(), "LaunchTask");
+    EXPECT_EQ(recorder.errors[0].code(), -1);
+    EXPECT_EQ(recorder.errors[0].localizedDescription(), "The installer could not read its configuration from the server");
+    EXPECT_EQ(recorder.errors[0].localizedRecoverySuggestion(),
+              "Please, check your internet connection and run the installer again.");
+    EXPECT_FALSE(fs::exists(dir.path() / "ravl.lock"));
+}
+
+TEST(RemoteNames, LoseThePathAndShellCharactersAndEveryControlCharacter) {
+    EXPECT_EQ(MainTask::cleanedName("a:b/c&d?e\\f\ng\th\x7Fi\xC2\x85j\xE2\x80\xA8k l\xC3\xA9"), "abcdefghijk l\xC3\xA9");
+}
