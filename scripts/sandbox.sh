@@ -66,7 +66,8 @@ mkdir -p "$r$keep"; mount --bind "$keep" "$r$keep"
 if [ -n "${DISPLAY:-}" ] && [ -d /tmp/.X11-unix ]; then mkdir -p "$r/tmp/.X11-unix"; mount --bind /tmp/.X11-unix "$r/tmp/.X11-unix"; fi
 if [ -n "$xauthority" ]; then : >"$r/tmp/.Xauthority"; mount --bind "$xauthority" "$r/tmp/.Xauthority"; fi
 printf "127.0.0.1 localhost\n127.0.0.1 %s\n" "$hosts" >"$scratch/hosts"; mount --bind "$scratch/hosts" "$r/etc/hosts"
-exec chroot "$r" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/tmp/home USER=root LOGNAME=root LANG=C.UTF-8 \
+mkdir -m 0700 "$r/tmp/runtime"
+exec chroot "$r" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/tmp/home USER=root LOGNAME=root LANG=C.UTF-8 XDG_RUNTIME_DIR=/tmp/runtime \
   "${@}"
 '  sandbox "$scratch" "$keep" "$hosts" "$xauthority" env "${display_env[@]}" bash -c 'mkdir -p /tmp/home && cd /tmp && exec "$@"' inside "$@" || status=$?
 exit "$status"
