@@ -3,7 +3,6 @@
 #include "AppDelegate.h"
 #include "CriticalAlert.h"
 #include "Formatters.h"
-#include "LockFile.h"
 #include "Logger/Logger.h"
 #include "StatisticsManager.h"
 #include "platform/Application.h"
@@ -20,7 +19,6 @@
 #include <filesystem>
 #include <fstream>
 #include <system_error>
-#include <unistd.h>
 
 namespace {
 
@@ -37,17 +35,6 @@ void setHidden(QWidget* view, bool hidden) {
     if (view != nullptr) {
         view->setHidden(hidden);
     }
-}
-
-// Whether another process that still runs holds the installers' lock.
-bool lockHeldByAnotherRun(const std::string& lockFilePath) {
-    if (lockFileCheck(lockFilePath.c_str(), nullptr) != kLockFileHeld) {
-        return false;
-    }
-    std::ifstream record(lockFilePath);
-    long holder = 0;
-    record >> holder;
-    return holder != static_cast<long>(getpid());
 }
 
 }  // namespace
@@ -152,7 +139,7 @@ void MainViewController::createMeters() {
 
 void MainViewController::prepareProgressFile() {
     // A run that does not hold the lock must not empty the file a running installation reports into.
-    if (lockHeldByAnotherRun(_options.lockFilePath)) {
+    if (MainTask::otherInstallerHoldsLock(_options.lockFilePath)) {
         Logger::shared().logWarn("Another installation is running; its progress file is left as it is.");
         return;
     }
