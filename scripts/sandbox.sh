@@ -5,7 +5,7 @@
 # scratch tmpfs (where an ordinary user may not mount an overlay: the host's folders bound in),
 # fresh "/tmp" and "/Library", loopback only, the given host names on 127.0.0.1.
 #
-#   scripts/sandbox.sh <keep folder> "<host names>" <command> [arguments...]
+#   [SANDBOX_BRING_IN=<folder>:...] scripts/sandbox.sh <keep folder> "<host names>" <command> [arguments...]
 #
 # Inside, the command runs as root in /tmp with HOME=/tmp/home. The keep folder is the one way
 # out: it is mounted at its own path, so what the command writes there stays. Run by root, or by
@@ -13,6 +13,8 @@
 set -euo pipefail
 keep=$(realpath "$1"); hosts=$2; shift 2
 mkdir -p "$keep"
+# This checkout, and any folders named in SANDBOX_BRING_IN (colon-separated), stay visible inside.
+bring_in="$(realpath "$(dirname "$0")/..")${SANDBOX_BRING_IN:+:$SANDBOX_BRING_IN}"
 
 userns=()
 if [ "$(id -u)" -ne 0 ]; then
@@ -42,7 +44,7 @@ scratch=$(mktemp -d)
 trap 'rmdir "$scratch" 2>/dev/null || true' EXIT
 status=0
 timeout -k 5 "${SANDBOX_TIMEOUT:-300}" unshare "${userns[@]}" -p -f -m -n bash -c '
-set -eu; scratch=$1; keep=$2; hosts=$3; xauthority=$4; shift 4
+set -eu; scratch=$1; keep=$2; hosts=$3; xauthority=$4; bring_in=$5; shift 5
 mount --make-rprivate /; ip link set lo up
 mount -t tmpfs -o size=4g tmpfs "$scratch"; mkdir -p "$scratch"/{up,work,root}
 r="$scratch/root"
@@ -62,6 +64,11 @@ fi
 mkdir -p "$r/Library"
 mount -t proc proc "$r/proc"; mount --rbind /sys "$r/sys"; mount --rbind /dev "$r/dev"
 mount -t tmpfs tmpfs "$r/tmp"; mount -t tmpfs tmpfs "$r/Library"
+# Folders the fresh /tmp and /Library would hide (a checkout or build under /tmp) come along.
+IFS=: read -r -a folders <<<"$bring_in"
+for folder in "${folders[@]}"; do
+    case $folder in /tmp/*|/Library/*) mkdir -p "$r$folder"; mount --rbind "$folder" "$r$folder" ;; esac
+done
 mkdir -p "$r$keep"; mount --bind "$keep" "$r$keep"
 if [ -n "${DISPLAY:-}" ] && [ -d /tmp/.X11-unix ]; then mkdir -p "$r/tmp/.X11-unix"; mount --bind /tmp/.X11-unix "$r/tmp/.X11-unix"; fi
 if [ -n "$xauthority" ]; then : >"$r/tmp/.Xauthority"; mount --bind "$xauthority" "$r/tmp/.Xauthority"; fi
@@ -69,5 +76,5 @@ printf "127.0.0.1 localhost\n127.0.0.1 %s\n" "$hosts" >"$scratch/hosts"; mount -
 mkdir -m 0700 "$r/tmp/runtime"
 exec chroot "$r" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/tmp/home USER=root LOGNAME=root LANG=C.UTF-8 XDG_RUNTIME_DIR=/tmp/runtime \
   "${@}"
-'  sandbox "$scratch" "$keep" "$hosts" "$xauthority" env "${display_env[@]}" bash -c 'mkdir -p /tmp/home && cd /tmp && exec "$@"' inside "$@" || status=$?
+'  sandbox "$scratch" "$keep" "$hosts" "$xauthority" "$bring_in" env "${display_env[@]}" bash -c 'mkdir -p /tmp/home && cd /tmp && exec "$@"' inside "$@" || status=$?
 exit "$status"

@@ -55,7 +55,7 @@ protected:
         Outcome result{keep, {}, {}, {}};
         const std::string hosts = std::string(DOWNLOAD_HOST) + " " + STATS_HOST + " " + LOG_HOST;
         // A hanging run still leaves its files to look at, well before the sandbox's own limit.
-        const std::string command = "SANDBOX_TIMEOUT=120 " + shellQuoted(SOURCE_DIR "/scripts/sandbox.sh") + " " + shellQuoted(result.keep.string()) +
+        const std::string command = "SANDBOX_TIMEOUT=120 SANDBOX_BRING_IN=" + shellQuoted(BINARY_DIR) + " " + shellQuoted(SOURCE_DIR "/scripts/sandbox.sh") + " " + shellQuoted(result.keep.string()) +
                                     " " + shellQuoted(hosts) + " env INSTALLER_TIMEOUT=45 " + environment + " " +
                                     shellQuoted(SOURCE_DIR "/scripts/sandboxed-install.sh") + " " +
                                     shellQuoted(result.keep.string()) + " " + shellQuoted(INSTALLER) + " " +
