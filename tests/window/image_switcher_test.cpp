@@ -56,24 +56,19 @@ protected:
 };
 
 TEST_F(SlideShowTest, PicturesThatDoNotLoadAreLeftOutAndFewerThanTwoScheduleNothing) {
-    useBundleListing({"red", "missing", "broken"});
-    ImageSwitcher one({&lower, &upper});
-    one.loadImagesFromFile("Configs/Configs.json");
-    one.startAnimating();
-    EXPECT_EQ(one.images().size(), 1u);
-    EXPECT_EQ(shown(lower), "#ff0000");
-    EXPECT_FALSE(one.isChangeScheduled());
+    for (const auto& [listing, picture] : {std::pair<std::vector<std::string>, const char*>{{"red", "missing", "broken"}, "#ff0000"},
+                                           {{"broken"}, "none"}}) {
+        useBundleListing(listing);
+        ImageSwitcher switcher({&lower, &upper});
+        switcher.loadImagesFromFile("Configs/Configs.json");
+        switcher.startAnimating();
+        EXPECT_EQ(shown(lower), picture) << "one picture, else a plain background";
+        EXPECT_FALSE(switcher.isChangeScheduled());
+    }
     const std::string log = window_testing::installerLog();
     EXPECT_NE(log.find("ERROR"), std::string::npos);
     EXPECT_NE(log.find("images/missing.png; it is left out of the slide show"), std::string::npos);
     EXPECT_NE(log.find("images/broken.png; it is left out of the slide show"), std::string::npos);
-
-    useBundleListing({"broken"});
-    ImageSwitcher none({&lower, &upper});
-    none.loadImagesFromFile("Configs/Configs.json");
-    none.startAnimating();
-    EXPECT_EQ(shown(lower), "none") << "a plain background";
-    EXPECT_FALSE(none.isChangeScheduled());
 }
 
 TEST_F(SlideShowTest, EachChangeFadesTheNextPictureInAndWrapsAround) {
