@@ -28,7 +28,7 @@ public:
 
     void commitDownloadedBytes(std::uint64_t bytes);
 
-    // Kept by copy; a tick without one does nothing.
+    // Kept by copy; a tick without one measures but calls nothing.
     const Callback& updateCallback() const { return _updateCallback; }
     void setUpdateCallback(Callback callback) { _updateCallback = std::move(callback); }
 

@@ -20,19 +20,15 @@ bool isBlank(const std::optional<std::string>& text) {
 CriticalAlert::Texts CriticalAlert::textsForError(const platform::Error& error) {
     const auto& info = error.info();
     Texts texts;
-    bool reasonUsed = false;
     if (!isBlank(info.localizedDescription)) {
         texts.message = *info.localizedDescription;
     } else if (!isBlank(info.localizedFailureReason)) {
         texts.message = *info.localizedFailureReason;
-        reasonUsed = true;
     } else {
         texts.message = platform::Error(error.domain(), error.code()).localizedDescription();
     }
     if (!isBlank(info.localizedRecoverySuggestion)) {
         texts.informativeText = *info.localizedRecoverySuggestion;
-    } else if (!reasonUsed && !isBlank(info.localizedFailureReason)) {
-        texts.informativeText = *info.localizedFailureReason;
     }
     return texts;
 }

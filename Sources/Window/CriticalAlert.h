@@ -16,8 +16,7 @@ public:
     };
 
     // Never a blank message: the description, else the failure reason, else the platform's
-    // default sentence. The advice is the recovery suggestion, else the failure reason when
-    // the message did not already use it.
+    // default sentence. The advice is the recovery suggestion; without one it is empty.
     static Texts textsForError(const platform::Error& error);
 
     // Logs the texts, then shows them as plain text and returns when the user has dismissed the

@@ -132,7 +132,7 @@ TEST_F(InstallerEndToEnd, FreshInstallThenEverythingUpToDate) {
 TEST_F(InstallerEndToEnd, AnotherLiveInstallerKeepsItsFiles) {
     const Outcome result = run("HOLD_LOCK=1");
     SKIP_WITHOUT_SANDBOX();
-    expectFailureAlert(result, "Installation in progress, please try again later\\. Advice: Other process is in progress");
+    expectFailureAlert(result, "Installation in progress, please try again later\\. Advice: \r?\n");
     EXPECT_EQ(readFile(result.keep / "RaveluneEngine.zip"), "partial download");
     EXPECT_EQ(readFile(result.support() / "logs/progress_catcher.log"), "2: 50\n");
     EXPECT_EQ(readFile(result.support() / "installer.wait"), "running\n");

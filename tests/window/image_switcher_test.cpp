@@ -1,14 +1,16 @@
 #include "ImageSwitcher.h"
 #include "platform/Bundle.h"
 #include "platform/RunLoop.h"
+#include "support/log_capture.h"
 #include "support/temp_home.h"
-#include "window_test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <QColor>
 #include <QGraphicsOpacityEffect>
 #include <QImage>
+
+#include <nlohmann/json.hpp>
 
 #include <filesystem>
 #include <string>
@@ -24,7 +26,6 @@ namespace {
 // "broken" is a text file under a picture's name, anything else is missing.
 class SlideShowTest : public testing::Test {
 protected:
-    static void SetUpTestSuite() { window_testing::useTemporaryHomeAndLog(); }
     void TearDown() override { platform::Bundle::setMainBundlePath({}); }
 
     void useBundleListing(const std::vector<std::string>& names) {
@@ -36,11 +37,11 @@ protected:
             image.save(QString::fromStdString((images / (std::string(color) + ".png")).string()));
         }
         testing_support::writeFile(images / "broken.png", "not a picture");
-        std::string list;
+        nlohmann::json list = nlohmann::json::array();
         for (const auto& name : names) {
-            list += (list.empty() ? "\"images/" : ", \"images/") + name + ".png\"";
+            list.push_back("images/" + name + ".png");
         }
-        testing_support::writeFile(bundle.path() / "Configs" / "Configs.json", "{\"images\": [" + list + "]}");
+        testing_support::writeFile(bundle.path() / "Configs" / "Configs.json", nlohmann::json{{"images", list}}.dump());
         platform::Bundle::setMainBundlePath(bundle.path());
     }
 
@@ -51,29 +52,25 @@ protected:
     }
 
     testing_support::TempDir bundle;
+    testing_support::LogCapture log;
     QLabel lower;
     QLabel upper;
 };
 
 TEST_F(SlideShowTest, PicturesThatDoNotLoadAreLeftOutAndFewerThanTwoScheduleNothing) {
-    useBundleListing({"red", "missing", "broken"});
-    ImageSwitcher one({&lower, &upper});
-    one.loadImagesFromFile("Configs/Configs.json");
-    one.startAnimating();
-    EXPECT_EQ(one.images().size(), 1u);
-    EXPECT_EQ(shown(lower), "#ff0000");
-    EXPECT_FALSE(one.isChangeScheduled());
-    const std::string log = window_testing::installerLog();
-    EXPECT_NE(log.find("ERROR"), std::string::npos);
-    EXPECT_NE(log.find("images/missing.png; it is left out of the slide show"), std::string::npos);
-    EXPECT_NE(log.find("images/broken.png; it is left out of the slide show"), std::string::npos);
-
-    useBundleListing({"broken"});
-    ImageSwitcher none({&lower, &upper});
-    none.loadImagesFromFile("Configs/Configs.json");
-    none.startAnimating();
-    EXPECT_EQ(shown(lower), "none") << "a plain background";
-    EXPECT_FALSE(none.isChangeScheduled());
+    for (const auto& [listing, picture] : {std::pair<std::vector<std::string>, const char*>{{"red", "missing", "broken"}, "#ff0000"},
+                                           {{"broken"}, "none"}}) {
+        useBundleListing(listing);
+        ImageSwitcher switcher({&lower, &upper});
+        switcher.loadImagesFromFile("Configs/Configs.json");
+        switcher.startAnimating();
+        EXPECT_EQ(shown(lower), picture) << "one picture, else a plain background";
+        EXPECT_FALSE(switcher.isChangeScheduled());
+    }
+    const auto errors = log.linesStartingWith("ERROR Cannot load the picture ");
+    ASSERT_EQ(errors.size(), 3u);
+    EXPECT_TRUE(errors[0].ends_with("images/missing.png; it is left out of the slide show")) << errors[0];
+    EXPECT_TRUE(errors[1].ends_with("images/broken.png; it is left out of the slide show")) << errors[1];
 }
 
 TEST_F(SlideShowTest, EachChangeFadesTheNextPictureInAndWrapsAround) {

@@ -1,13 +1,12 @@
 #include "CriticalAlert.h"
 #include "Formatters.h"
-#include "Logger/Logger.h"
 #include "MainViewController.h"
+#include "lock_test_support.h"
 #include "platform/Bundle.h"
 #include "platform/Paths.h"
-#include "platform/ProcessName.h"
 #include "platform/RunLoop.h"
+#include "support/log_capture.h"
 #include "support/temp_home.h"
-#include "window_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -15,25 +14,20 @@
 
 #include <atomic>
 #include <cmath>
-#include <filesystem>
-#include <limits>
 #include <thread>
 #include <vector>
-
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 using namespace std::chrono_literals;
 using platform::RunLoop;
 using testing_support::readFile;
+using testing_support::writeFile;
 namespace fs = std::filesystem;
 
 namespace {
 
-class Step : public Task {
-public:
-    Step(double weight, bool knownRemainingTime) : weight(weight), known(knownRemainingTime) {}
+// A step of the given weight whose remaining time is known or not.
+struct Step : Task {
+    Step(double weight, bool known) : weight(weight), known(known) {}
     void execute() override {}
     void invalidate() override {}
     double totalProgress() override { return weight; }
@@ -57,13 +51,19 @@ public:
     int executions = 0;
 };
 
-// One home and one log for the whole program: the window writes into both.
+platform::Error failure(const char* domain, std::string title, std::optional<std::string> advice = {},
+                        std::optional<std::string> reason = {}) {
+    platform::Error::Info info;
+    info.localizedDescription = std::move(title);
+    info.localizedRecoverySuggestion = std::move(advice);
+    info.localizedFailureReason = std::move(reason);
+    return platform::Error(domain, -1, info);
+}
+
+// A fresh home for the window's files, and the log lines it writes.
 class WindowTest : public testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        window_testing::useTemporaryHomeAndLog();
-        platform::Bundle::setMainBundlePath(RESOURCES_DIR);
-    }
+    static void SetUpTestSuite() { platform::Bundle::setMainBundlePath(RESOURCES_DIR); }
 
     std::shared_ptr<MainViewController> makeController() {
         MainViewController::Options options;
@@ -73,19 +73,29 @@ protected:
             terminatedOnMainThread = RunLoop::isMainThread();
         };
         options.sendAction = [this](std::int64_t code) { actions.push_back(code); };
-        options.lockFilePath = lockPath.string();
+        options.lockFilePath = lockPath().string();
         return MainViewController::create(options);
     }
 
-    static std::string log() { return window_testing::installerLog(); }
+    fs::path lockPath() const { return home.path() / "ravl.lock"; }
     static std::string text(QLabel* label) { return label->text().toStdString(); }
+    // The bar ("busy", or its value) and the areas shown beside it.
+    static std::string shown(const MainViewController::Outlets& o) {
+        std::string areas = o.progressBar->maximum() == 0 ? "busy" : std::to_string(o.progressBar->value());
+        for (const auto& [view, name] : {std::pair<QWidget*, const char*>{o.percentsLabel, " percent"},
+                                         {o.speedBox, " speed"},
+                                         {o.remainingTimeBox, " time"}}) {
+            areas += view->isHidden() ? "" : name;
+        }
+        return areas;
+    }
 
     std::shared_ptr<ScriptedMainTask> task = std::make_shared<ScriptedMainTask>();
     std::vector<int> terminations;
     std::atomic<bool> terminatedOnMainThread{false};
     std::vector<std::int64_t> actions;
-    testing_support::TempDir lockDir;
-    fs::path lockPath = lockDir.path() / "ravl.lock";
+    testing_support::TempHome home;
+    testing_support::LogCapture log;
 };
 
 TEST_F(WindowTest, OutletsCarryTheirNamesAndShowOutsideTextsAsPlainText) {
@@ -104,8 +114,7 @@ TEST_F(WindowTest, OutletsCarryTheirNamesAndShowOutsideTextsAsPlainText) {
     EXPECT_EQ(task->executions, 1);
     EXPECT_EQ(task->taskDelegate(), controller.get());
     EXPECT_EQ(task->delegate(), controller.get());
-    EXPECT_EQ(text(o.publisherLabel), "Publisher:");
-    EXPECT_EQ(text(o.publisherName), "");
+    EXPECT_EQ(text(o.publisherLabel) + "|" + text(o.publisherName), "Publisher:|");
 
     task->setPublisher("<b>Zorvik</b> Games");
     auto step = std::make_shared<Step>(0, false);
@@ -113,67 +122,38 @@ TEST_F(WindowTest, OutletsCarryTheirNamesAndShowOutsideTextsAsPlainText) {
     controller->taskDidUpdateProgressLabelWithValue(step.get(), "Installing Game", "");
     EXPECT_EQ(text(o.statusLabel), "Checking if other installing is allowed...");
     EXPECT_EQ(text(o.publisherName), "<b>Zorvik</b> Games");
-    EXPECT_EQ(text(o.taskLabel), "Installing Game");
-    EXPECT_EQ(text(o.volumeLabel), "");
+    EXPECT_EQ(text(o.taskLabel) + "|" + text(o.volumeLabel), "Installing Game|");
 
     // Closing the window ends the application through its one ending, with the "ended otherwise" status.
     controller->view()->close();
     EXPECT_EQ(terminations, std::vector<int>{2});
 }
 
-TEST_F(WindowTest, VisibilityFollowsTheCurrentStepAndTheBarKeepsItsValue) {
+TEST_F(WindowTest, VisibilityFollowsTheCurrentStepAndProgressIsAClampedFraction) {
     auto controller = makeController();
     const auto& o = controller->outlets();
     task->setTotal(1000);
-    auto unsized = std::make_shared<Step>(0, true);
-    auto script = std::make_shared<Step>(500, false);
-    auto download = std::make_shared<Step>(500, true);
-
-    controller->taskDidStartWithStatus(script.get(), "Installing");
+    controller->taskDidStartWithStatus(std::make_shared<Step>(500, false).get(), "Installing");
     controller->taskDidUpdateProgress(task.get(), 250);
-    EXPECT_EQ(o.progressBar->maximum(), 1000);
-    EXPECT_EQ(o.progressBar->value(), 250);
-    EXPECT_FALSE(o.percentsLabel->isHidden());
-    EXPECT_TRUE(o.speedBox->isHidden());
-    EXPECT_TRUE(o.remainingTimeBox->isHidden());
-
-    controller->taskDidStartWithStatus(unsized.get(), "Checking");
-    EXPECT_EQ(o.progressBar->maximum(), 0) << "an unsized step shows Qt's busy bar";
-    EXPECT_TRUE(o.percentsLabel->isHidden());
-    EXPECT_TRUE(o.speedBox->isHidden());
-    EXPECT_TRUE(o.remainingTimeBox->isHidden());
+    EXPECT_EQ(shown(o), "250 percent");
+    controller->taskDidStartWithStatus(std::make_shared<Step>(0, true).get(), "Checking");
+    EXPECT_EQ(shown(o), "busy");
     controller->taskDidUpdateProgress(task.get(), 400);
-
-    controller->taskDidStartWithStatus(download.get(), "Downloading");
-    EXPECT_EQ(o.progressBar->maximum(), 1000);
-    EXPECT_EQ(o.progressBar->value(), 400) << "the value survives the switch back to a determinate bar";
+    controller->taskDidStartWithStatus(std::make_shared<Step>(500, true).get(), "Downloading");
+    EXPECT_EQ(shown(o), "400 percent speed time") << "the value survives the switch back to a determinate bar";
     EXPECT_EQ(text(o.percentsLabel), "40%");
-    EXPECT_FALSE(o.percentsLabel->isHidden());
-    EXPECT_FALSE(o.speedBox->isHidden());
-    EXPECT_FALSE(o.remainingTimeBox->isHidden());
-}
 
-TEST_F(WindowTest, ProgressIsAFractionWithinZeroAndOneAndTheAmountIsTruncated) {
-    auto controller = makeController();
-    const auto& o = controller->outlets();
     task->setTotal(3073.4);
-    controller->taskDidStartWithStatus(std::make_shared<Step>(3073.4, true).get(), "Downloading");
-
     EXPECT_EQ(controller->taskDidUpdateProgress(task.get(), 1536.7), 1536.0);
-    EXPECT_DOUBLE_EQ(controller->progress(), 0.5);
     EXPECT_EQ(o.progressBar->value(), 500);
-    EXPECT_EQ(text(o.percentsLabel), "50%");
-
-    const std::vector<std::pair<double, double>> cases = {
-        {5000, 1.0}, {-10, 0.0}, {std::nan(""), 0.0}, {std::numeric_limits<double>::infinity(), 0.0}};
-    for (const auto& [amount, expected] : cases) {
+    for (const auto& [amount, expected] : std::vector<std::pair<double, double>>{
+             {5000, 1.0}, {-10, 0.0}, {std::nan(""), 0.0}, {INFINITY, 0.0}}) {
         controller->taskDidUpdateProgress(task.get(), amount);
         EXPECT_EQ(controller->progress(), expected) << amount;
     }
     task->setTotal(0);
     controller->taskDidUpdateProgress(task.get(), 10);
-    EXPECT_EQ(controller->progress(), 0.0) << "a zero total shows nothing rather than infinity";
-    EXPECT_EQ(text(o.percentsLabel), "0%");
+    EXPECT_EQ(text(o.percentsLabel), "0%") << "a zero total shows nothing rather than infinity";
 }
 
 TEST_F(WindowTest, TheFirstFailureWinsAndReportsFromWorkersReachTheMainThread) {
@@ -183,15 +163,9 @@ TEST_F(WindowTest, TheFirstFailureWinsAndReportsFromWorkersReachTheMainThread) {
     task->addDownloader(5);
     auto step = std::make_shared<Step>(100, false);
     controller->taskDidStartWithStatus(step.get(), "Checking if KEXT installation is possible");
-
-    platform::Error::Info first;
-    first.localizedDescription = "First failure title";
-    first.localizedRecoverySuggestion = "First failure advice";
-    platform::Error::Info second;
-    second.localizedDescription = "Second failure title";
     std::thread worker([&] {
-        controller->taskFinishedWithError(step.get(), platform::Error("RootTask", -1, first));
-        controller->taskFinishedWithError(step.get(), platform::Error("BashTask", -1, second));
+        controller->taskFinishedWithError(step.get(), failure("RootTask", "First failure title", "First failure advice"));
+        controller->taskFinishedWithError(step.get(), failure("BashTask", "Second failure title"));
         controller->executionFinishedOfTask(task.get());
     });
     worker.join();
@@ -205,12 +179,10 @@ TEST_F(WindowTest, TheFirstFailureWinsAndReportsFromWorkersReachTheMainThread) {
     EXPECT_TRUE(terminatedOnMainThread);
     EXPECT_TRUE(actions.empty()) << "no install-completed codes under a failure";
     EXPECT_EQ(text(o.statusLabel), "Checking if KEXT installation is possible");
-    EXPECT_NE(text(o.taskLabel), "Installation successfully finished");
+    EXPECT_EQ(text(o.taskLabel), "");
     EXPECT_EQ(controller->progress(), 0.0);
-    const std::string written = log();
-    EXPECT_NE(written.find("ERROR"), std::string::npos);
-    EXPECT_NE(written.find("Critical alert: First failure title Advice: First failure advice"), std::string::npos);
-    EXPECT_EQ(written.find("Critical alert: Second failure title"), std::string::npos);
+    EXPECT_EQ(log.linesStartingWith("ERROR Critical alert: "),
+              std::vector<std::string>{"ERROR Critical alert: First failure title Advice: First failure advice"});
 }
 
 TEST_F(WindowTest, SuccessSendsEveryInstallCodeAndQuitsTwoSecondsLaterIgnoringALateError) {
@@ -220,57 +192,40 @@ TEST_F(WindowTest, SuccessSendsEveryInstallCodeAndQuitsTwoSecondsLaterIgnoringAL
     task->addDownloader(0);
     const auto finished = std::chrono::steady_clock::now();
     controller->executionFinishedOfTask(task.get());
-    EXPECT_EQ(text(o.taskLabel), "Installation successfully finished");
-    EXPECT_EQ(text(o.statusLabel), "Finished");
+    EXPECT_EQ(text(o.taskLabel) + "|" + text(o.statusLabel), "Installation successfully finished|Finished");
     EXPECT_EQ(actions, (std::vector<std::int64_t>{5, 0}));
 
-    platform::Error::Info late;
-    late.localizedDescription = "Late failure";
-    controller->taskFinishedWithError(task.get(), platform::Error("Launch App", -1, late));
+    controller->taskFinishedWithError(task.get(), failure("Launch App", "Late failure"));
     ASSERT_TRUE(RunLoop::runUntil([&] { return !terminations.empty(); }, 3s));
     EXPECT_GE(std::chrono::steady_clock::now() - finished, 1900ms);
     EXPECT_EQ(terminations, std::vector<int>{0});
-    EXPECT_EQ(log().find("Critical alert: Late failure"), std::string::npos);
+    EXPECT_TRUE(log.linesStartingWith("ERROR Critical alert: ").empty());
 }
 
-TEST_F(WindowTest, AlertTextsAreNeverBlank) {
-    platform::Error::Info lock;
-    lock.localizedDescription = "Ravelune Installer (1234) is installing";
-    lock.localizedFailureReason = "Other process is in progress";
-    auto texts = CriticalAlert::textsForError(platform::Error("LaunchTask", -1, lock));
-    EXPECT_EQ(texts.message, "Ravelune Installer (1234) is installing");
-    EXPECT_EQ(texts.informativeText, "Other process is in progress");
-
-    platform::Error::Info reasonOnly;
-    reasonOnly.localizedDescription = "  ";
-    reasonOnly.localizedFailureReason = "Cannot unlock the lock file:";
-    texts = CriticalAlert::textsForError(platform::Error("LaunchTask", -1, reasonOnly));
-    EXPECT_EQ(texts.message, "Cannot unlock the lock file:");
-    EXPECT_EQ(texts.informativeText, "");
-
-    texts = CriticalAlert::textsForError(platform::Error("BashTask", 27));
-    EXPECT_EQ(texts.message, "The operation couldn\u2019t be completed. (BashTask error 27.)");
-    EXPECT_EQ(texts.informativeText, "");
+TEST_F(WindowTest, AlertShowsTheDescriptionAndTheRecoverySuggestionAndIsNeverBlank) {
+    const std::vector<std::pair<platform::Error, std::string>> cases = {
+        {failure("RootTask", "Title", "Advice"), "Title|Advice"},
+        {failure("LaunchTask", "Ravelune Installer (1234) is installing", {}, "Other process is in progress"),
+         "Ravelune Installer (1234) is installing|"},
+        {failure("LaunchTask", "  ", {}, "Cannot unlock the lock file:"), "Cannot unlock the lock file:|"},
+        {platform::Error("BashTask", 27), "The operation couldn\u2019t be completed. (BashTask error 27.)|"},
+    };
+    for (const auto& [error, expected] : cases) {
+        const auto texts = CriticalAlert::textsForError(error);
+        EXPECT_EQ(texts.message + "|" + texts.informativeText, expected);
+    }
 }
 
 TEST_F(WindowTest, TheProgressFileIsEmptiedUnlessAnotherLiveRunHoldsTheLock) {
     const fs::path catcher = platform::paths::logsDirectory() / "progress_catcher.log";
-    testing_support::writeFile(catcher, "1 050");
+    writeFile(catcher, "1 050");
     makeController();
     EXPECT_EQ(readFile(catcher), "");
 
-    const pid_t holder = fork();
-    if (holder == 0) {
-        execl("/bin/sleep", "sleep", "30", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    ASSERT_GT(holder, 0);
-    ASSERT_TRUE(RunLoop::runUntil([&] { return platform::processName(holder) == "sleep"; }, 2s));
-    testing_support::writeFile(lockPath, std::to_string(holder) + "\nsleep\nRavelune installation");
-    testing_support::writeFile(catcher, "1 050");
+    lock_testing::Child holder({"sleep", "30"});
+    writeFile(lockPath(), lock_testing::record(holder.pid(), "sleep", "Ravelune installation"));
+    writeFile(catcher, "1 050");
     makeController();
-    kill(holder, SIGKILL);
-    waitpid(holder, nullptr, 0);
     EXPECT_EQ(readFile(catcher), "1 050");
 }
 
@@ -282,13 +237,12 @@ TEST_F(WindowTest, ScreenshotDuringADownloadShowsTheMetersFigures) {
     controller->mainTaskDidFetchDownloadingSize(task.get(), 47000000);
     controller->taskDidStartWithStatus(download.get(), "Downloading Ravelune Engine...");
     // A download at 2.4 MB/s for two speed ticks, so the meters show real figures.
-    double received = 10000000;
+    std::int64_t received = 10000000;
     while (controller->bytesPerSecond() == 0 && received < 20000000) {
         received += 240000;
-        controller->taskDidUpdateProgress(task.get(), received);
-        controller->taskDidUpdateProgressLabelWithValue(download.get(), "Downloading",
-                                                        Formatters::stringFromBytes(static_cast<std::int64_t>(received)) +
-                                                            " of " + Formatters::stringFromBytes(47000000));
+        controller->taskDidUpdateProgress(task.get(), static_cast<double>(received));
+        controller->taskDidUpdateProgressLabelWithValue(
+            download.get(), "Downloading", Formatters::stringFromBytes(received) + " of " + Formatters::stringFromBytes(47000000));
         RunLoop::runFor(100ms);
     }
     RunLoop::runFor(600ms);
@@ -298,10 +252,8 @@ TEST_F(WindowTest, ScreenshotDuringADownloadShowsTheMetersFigures) {
 
     const QImage shot = controller->view()->grab().toImage();
     fs::create_directories(ARTEFACT_DIR);
-    const fs::path file = fs::path(ARTEFACT_DIR) / "window_during_download.png";
-    ASSERT_TRUE(shot.save(QString::fromStdString(file.string()), "PNG"));
-    EXPECT_EQ(shot.width(), 640);
-    EXPECT_EQ(shot.height(), 505);
+    ASSERT_TRUE(shot.save(QString::fromStdString((fs::path(ARTEFACT_DIR) / "window_during_download.png").string()), "PNG"));
+    EXPECT_EQ(shot.size(), QSize(640, 505));
     // The slide show's first picture fills the top of the window.
     EXPECT_NE(shot.pixelColor(320, 40), shot.pixelColor(320, 470));
 }
