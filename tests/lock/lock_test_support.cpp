@@ -1,9 +1,13 @@
 #include "lock_test_support.h"
 
+#include <chrono>
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <spawn.h>
 #include <stdexcept>
 #include <sys/wait.h>
+#include <thread>
 
 extern char** environ;
 
@@ -17,6 +21,18 @@ Child::Child(const std::vector<std::string>& command) {
     argv.push_back(nullptr);
     if (posix_spawnp(&_pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
         throw std::runtime_error("cannot start " + command.front());
+    }
+    // The spawn returns once the child has its new program, but the kernel names the process a
+    // moment later; a test that reads the holder's name must see the program's, not ours.
+    const std::string expected = std::filesystem::path(command.front()).filename().string().substr(0, 15);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::string name;
+        std::ifstream comm("/proc/" + std::to_string(_pid) + "/comm");
+        if (!comm || !std::getline(comm, name) || name == expected) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
 
