@@ -1,8 +1,6 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <list>
@@ -68,7 +66,6 @@ public:
 
     std::vector<Request> requests() const;
     std::vector<std::string> bodies() const;
-    bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
 private:
     struct File {
@@ -89,7 +86,6 @@ private:
     std::uint16_t _port = 0;
     std::atomic<bool> _stopping{false};
     mutable std::mutex _mutex;
-    mutable std::condition_variable _changed;
     std::map<std::string, File> _files;
     std::map<std::string, std::deque<Fault>> _faults;
     std::vector<Request> _requests;
