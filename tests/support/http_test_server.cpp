@@ -90,12 +90,12 @@ std::string HttpTestServer::url(const std::string& path) const {
 
 void HttpTestServer::serve(const std::string& path, std::string body, bool statesLength) {
     std::lock_guard lock(_mutex);
-    _files[path] = File{std::move(body), 0, false, statesLength};
+    _files[path] = File{std::move(body), 0, statesLength};
 }
 
 void HttpTestServer::serveGenerated(const std::string& path, std::uint64_t size) {
     std::lock_guard lock(_mutex);
-    _files[path] = File{{}, size, true, true};
+    _files[path] = File{{}, size, true};
 }
 
 namespace {
@@ -196,7 +196,7 @@ bool HttpTestServer::sendBody(int fd, const File& file, std::uint64_t from, std:
         bytesPerSecond > 0 ? std::clamp<std::uint64_t>(bytesPerSecond / 50, 1, chunkLength) : chunkLength;
     for (std::uint64_t at = from; at < from + count && !_stopping;) {
         const std::uint64_t take = std::min(chunkSize, from + count - at);
-        const char* data = file.generated ? pattern().data() + at % patternLength : file.body.data() + at;
+        const char* data = file.generatedSize > 0 ? pattern().data() + at % patternLength : file.body.data() + at;
         if (!sendAll(fd, data, take)) {
             return false;
         }

@@ -70,10 +70,9 @@ public:
 private:
     struct File {
         std::string body;
-        std::uint64_t generatedSize = 0;
-        bool generated = false;
+        std::uint64_t generatedSize = 0;  // 0 unless the file is generated
         bool statesLength = true;
-        std::uint64_t size() const { return generated ? generatedSize : body.size(); }
+        std::uint64_t size() const { return generatedSize > 0 ? generatedSize : body.size(); }
     };
     void acceptLoop();
     void serveConnection(int fd);
