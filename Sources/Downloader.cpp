@@ -163,7 +163,8 @@ void Downloader::downloadTaskDidFinishDownloadingToUrl(DownloadTask& task, const
         return;
     }
     Logger::shared().logInfo("Moved file to '%@'", fileUrl(destination));
-    if (std::fabs(interval) > 0.001) {
+    // A size the server never stated (-1) gives no bandwidth rather than a wrapped-around figure.
+    if (std::fabs(interval) > 0.001 && _fileSize >= 0) {
         const auto bandwidth = static_cast<std::uint64_t>(static_cast<double>(_fileSize) / std::fabs(interval));
         platform::nsLog("FileSize=%ld, Time interval=%lf: BandWidth=%lu", _fileSize, interval, bandwidth);
         if (_settings.sendSystemInfo) {
@@ -178,11 +179,12 @@ void Downloader::downloadTaskDidFinishDownloadingToUrl(DownloadTask& task, const
 
 void Downloader::taskDidCompleteWithError(DownloadTask& task, const std::optional<platform::Error>& error,
                                           const std::optional<std::string>& resumeData) {
-    if (!error || &task != _task.get()) {
+    if (!error) {
         return;
     }
     Logger::shared().logInfo("!!! Available downloading resume !!!\n %@", resumeData);
-    if (!_reported) {
+    // Only the transfer in hand is tried again: an adopted one that was dropped has been replaced.
+    if (&task == _task.get() && !_reported) {
         retry(resumeData, *error);
     }
 }

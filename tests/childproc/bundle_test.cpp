@@ -45,15 +45,12 @@ TEST(BundleLookup, MainBundleFollowsTheExecutableUnlessPointedElsewhere) {
     EXPECT_EQ(platform::Bundle::mainBundle().resourcePath(), executableFolder);
 }
 
-TEST(EnvironmentFacts, TemporaryFolderEndsWithASlash) {
+// $TMPDIR when set, with a slash added; otherwise a folder only this user can enter, so no one
+// can plant a file at a destination before the installer looks there.
+TEST(EnvironmentFacts, TheTemporaryFolderIsTmpdirOrTheUsersOwn) {
     setenv("TMPDIR", "/var/tmp", 1);
     EXPECT_EQ(platform::temporaryDirectory(), "/var/tmp/");
     EXPECT_FALSE(platform::userName().empty());
-}
-
-// Without $TMPDIR the temporary files go to a folder only this user can enter, so no one can
-// plant a file at a destination before the installer looks there.
-TEST(EnvironmentFacts, WithoutTmpdirTheTemporaryFolderIsTheUsersOwn) {
     const std::string own = "/tmp/ravelune-" + std::to_string(::geteuid()) + "/";
     setenv("TMPDIR", "", 1);
     EXPECT_EQ(platform::temporaryDirectory(), own);

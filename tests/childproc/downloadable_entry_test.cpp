@@ -78,9 +78,12 @@ TEST_F(ComponentEntries, MissingOrBrokenConfigurationGivesNoComponents) {
     EXPECT_TRUE(DownloadableEntry::entriesFromFile("Configs/Configs.json").empty());
 }
 
-TEST_F(ComponentEntries, AbsolutePathKeepsDotDot) {
+// Appended as text: ".." stays, and an absolute argument stays inside the configuration folder.
+TEST_F(ComponentEntries, AbsolutePathAppendsTheArgumentAsText) {
     EXPECT_EQ(DownloadableEntry::absolutePathForLocalPath("../Scripts/prepare_app.sh"),
               (resources / "Configs" / "../Scripts/prepare_app.sh").string());
+    EXPECT_EQ(DownloadableEntry::absolutePathForLocalPath("/Scripts/prepare_app.sh"),
+              (resources / "Configs").string() + "/Scripts/prepare_app.sh");
 }
 
 TEST_F(ComponentEntries, CheckerAnswerIsReadWithoutLetterCase) {
@@ -117,9 +120,4 @@ TEST_F(ComponentEntries, ADestinationMustBeOnePlainFileNameAndNoFolderIsEverRemo
     EXPECT_EQ(entries[1]->destinationUrl, dir.path() / "tmp" / "engine.zip");
     EXPECT_TRUE(fs::exists(outside));
     EXPECT_TRUE(fs::exists(dir.path() / "tmp" / "kept" / "inside"));
-}
-
-TEST_F(ComponentEntries, AnAbsoluteScriptPathStaysInsideTheConfigurationFolder) {
-    EXPECT_EQ(DownloadableEntry::absolutePathForLocalPath("/Scripts/prepare_app.sh"),
-              (resources / "Configs").string() + "/Scripts/prepare_app.sh");
 }

@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <algorithm>
 
 // Writes down what a step reports.
 struct StepObserver : TaskDelegate {
@@ -71,8 +70,10 @@ protected:
     }
     std::filesystem::path tmp() const { return dir.path() / "tmp"; }
 
-    std::shared_ptr<Downloader> downloader(const std::string& name, const std::string& path) {
-        auto entry = std::make_shared<DownloadableEntry>(name, server.url(path), tmp() / name);
+    // The component `name` from `path` of the server, into the temporary folder unless told.
+    std::shared_ptr<Downloader> downloader(const std::string& name, const std::string& path,
+                                           std::optional<std::filesystem::path> destination = std::nullopt) {
+        auto entry = std::make_shared<DownloadableEntry>(name, server.url(path), destination.value_or(tmp() / name));
         entry->downloadStartStatus = 4;
         entry->downloadFinishStatus = 5;
         auto made = std::make_shared<Downloader>(entry);
@@ -98,10 +99,4 @@ protected:
     std::vector<std::int64_t> codes;
     std::vector<std::uint64_t> bandwidths;
     testing_support::LogCapture logLines;
-
-    bool logged(const std::string& text) {
-        const auto lines = logLines.messages();
-        return std::any_of(lines.begin(), lines.end(),
-                           [&](const std::string& line) { return line.find(text) != std::string::npos; });
-    }
 };

@@ -18,20 +18,28 @@ struct SizeReceiver : FileSizeFetcherDelegate {
     std::vector<std::string> urls;
 };
 
+class FileSizes : public DownloadTest {
+protected:
+    // Runs a fetcher over the addresses until it reports.
+    void measure(const std::vector<std::string>& urls) {
+        auto fetcher = std::make_shared<FileSizeFetcher>(urls);
+        fetcher->setDelegate(&receiver);
+        fetcher->setTaskDelegate(&observer);
+        fetcher->execute();
+        ASSERT_TRUE(platform::RunLoop::runUntil([&] { return observer.reported(); }, std::chrono::seconds(10)));
+    }
+    SizeReceiver receiver{observer};
+};
+
 }  // namespace
 
-TEST_F(DownloadTest, SizesComeOneHeadRequestEachWithMinusOneWhereNoLengthIsStated) {
+TEST_F(FileSizes, OneHeadRequestEachWithMinusOneWhereNoLengthIsStated) {
     server.serve("/a", std::string(100, 'a'));
     server.serve("/b", std::string(200, 'b'));
     server.serve("/c", std::string(50, 'c'), false);
     const std::vector<std::string> urls{server.url("/a"), server.url("/b"), server.url("/c")};
-    auto fetcher = std::make_shared<FileSizeFetcher>(urls);
-    SizeReceiver receiver(observer);
-    fetcher->setDelegate(&receiver);
-    fetcher->setTaskDelegate(&observer);
 
-    fetcher->execute();
-    ASSERT_TRUE(platform::RunLoop::runUntil([&] { return observer.reported(); }, std::chrono::seconds(10)));
+    measure(urls);
 
     EXPECT_EQ(receiver.sizes, (std::vector<std::int64_t>{100, 200, -1}));
     EXPECT_EQ(receiver.urls, urls);
@@ -40,20 +48,13 @@ TEST_F(DownloadTest, SizesComeOneHeadRequestEachWithMinusOneWhereNoLengthIsState
     for (const auto& request : server.requests()) {
         EXPECT_EQ(request.method, "HEAD");
     }
-    EXPECT_TRUE(logged("File size is " + Formatters::stringFromBytes(200) + " for url \"" + urls[1] + "\""));
-    EXPECT_TRUE(logged("Full size is " + Formatters::stringFromBytes(299)));
+    EXPECT_TRUE(logLines.contains("File size is " + Formatters::stringFromBytes(200) + " for url \"" + urls[1] + "\""));
+    EXPECT_TRUE(logLines.contains("Full size is " + Formatters::stringFromBytes(299)));
 }
 
-TEST_F(DownloadTest, NoAddressesStillReportsAnEmptyListAndFinishes) {
-    auto fetcher = std::make_shared<FileSizeFetcher>(std::vector<std::string>{});
-    SizeReceiver receiver(observer);
-    fetcher->setDelegate(&receiver);
-    fetcher->setTaskDelegate(&observer);
-
-    fetcher->execute();
-    ASSERT_TRUE(platform::RunLoop::runUntil([&] { return observer.reported(); }, std::chrono::seconds(10)));
+TEST_F(FileSizes, NoAddressesStillReportsAnEmptyListAndFinishes) {
+    measure({});
 
     EXPECT_EQ(observer.events, (std::vector<std::string>{"sizes", "finished"}));
-    EXPECT_TRUE(receiver.sizes.empty());
-    EXPECT_TRUE(logged("Full size is " + Formatters::stringFromBytes(0)));
+    EXPECT_TRUE(logLines.contains("Full size is " + Formatters::stringFromBytes(0)));
 }

@@ -7,11 +7,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <chrono>
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
 #include <optional>
 #include <stdexcept>
-#include <strings.h>
 
 namespace testing_support {
 
@@ -33,24 +34,16 @@ bool sendText(int fd, const std::string& text) {
     return sendAll(fd, text.data(), text.size());
 }
 
-std::string header(const std::string& head, const char* name) {
-    std::size_t at = 0;
-    while ((at = head.find("\r\n", at)) != std::string::npos) {
-        at += 2;
-        const std::size_t colon = head.find(':', at);
-        const std::size_t end = head.find("\r\n", at);
-        if (colon == std::string::npos || end == std::string::npos || colon > end) {
-            continue;
-        }
-        if (strncasecmp(head.c_str() + at, name, colon - at) == 0 && std::strlen(name) == colon - at) {
-            std::size_t start = colon + 1;
-            while (start < end && head[start] == ' ') {
-                ++start;
-            }
-            return head.substr(start, end - start);
-        }
+// The value of a header of the head; `name` in lower case.
+std::string header(const std::string& head, const std::string& name) {
+    std::string lower(head.size(), '\0');
+    std::transform(head.begin(), head.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    const std::size_t at = lower.find("\r\n" + name + ":");
+    if (at == std::string::npos) {
+        return {};
     }
-    return {};
+    const std::size_t start = head.find_first_not_of(' ', at + name.size() + 3);
+    return head.substr(start, head.find("\r\n", start) - start);
 }
 
 }  // namespace
@@ -97,12 +90,12 @@ std::string HttpTestServer::url(const std::string& path) const {
 
 void HttpTestServer::serve(const std::string& path, std::string body, bool statesLength) {
     std::lock_guard lock(_mutex);
-    _files[path] = File{std::move(body), 0, false, statesLength};
+    _files[path] = File{std::move(body), 0, statesLength};
 }
 
 void HttpTestServer::serveGenerated(const std::string& path, std::uint64_t size) {
     std::lock_guard lock(_mutex);
-    _files[path] = File{{}, size, true, true};
+    _files[path] = File{{}, size, true};
 }
 
 namespace {
@@ -150,11 +143,6 @@ std::vector<std::string> HttpTestServer::bodies() const {
 void HttpTestServer::setReply(std::string reply) {
     std::lock_guard lock(_mutex);
     _reply = std::move(reply);
-}
-
-bool HttpTestServer::waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
-    std::unique_lock lock(_mutex);
-    return _changed.wait_for(lock, timeout, [&] { return _requests.size() >= count; });
 }
 
 void HttpTestServer::acceptLoop() {
@@ -208,7 +196,7 @@ bool HttpTestServer::sendBody(int fd, const File& file, std::uint64_t from, std:
         bytesPerSecond > 0 ? std::clamp<std::uint64_t>(bytesPerSecond / 50, 1, chunkLength) : chunkLength;
     for (std::uint64_t at = from; at < from + count && !_stopping;) {
         const std::uint64_t take = std::min(chunkSize, from + count - at);
-        const char* data = file.generated ? pattern().data() + at % patternLength : file.body.data() + at;
+        const char* data = file.generatedSize > 0 ? pattern().data() + at % patternLength : file.body.data() + at;
         if (!sendAll(fd, data, take)) {
             return false;
         }
@@ -233,7 +221,7 @@ void HttpTestServer::serveConnection(int fd) {
         data.append(buffer, static_cast<std::size_t>(got));
     }
     const std::string head = data.substr(0, headEnd + 4);
-    const std::size_t length = std::strtoull(header(head, "Content-Length").c_str(), nullptr, 10);
+    const std::size_t length = std::strtoull(header(head, "content-length").c_str(), nullptr, 10);
     while (data.size() < head.size() + length) {
         const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
         if (got <= 0) {
@@ -245,8 +233,8 @@ void HttpTestServer::serveConnection(int fd) {
     const std::size_t space = head.find(' ');
     request.method = head.substr(0, space);
     request.path = head.substr(space + 1, head.find(' ', space + 1) - space - 1);
-    request.range = header(head, "Range");
-    request.ifRange = header(head, "If-Range");
+    request.range = header(head, "range");
+    request.ifRange = header(head, "if-range");
     request.raw = data.substr(0, head.size() + length);
     request.body = request.raw.substr(head.size());
 
@@ -257,7 +245,6 @@ void HttpTestServer::serveConnection(int fd) {
     {
         std::lock_guard lock(_mutex);
         _requests.push_back(request);
-        _changed.notify_all();
         reply = _reply;
         if (const auto it = _files.find(request.path); it != _files.end()) {
             file = it->second;  // generated files carry no body: the copy is cheap
@@ -270,8 +257,12 @@ void HttpTestServer::serveConnection(int fd) {
             }
         }
     }
-    const std::string etag = "\"v1-" + std::to_string(file.size()) + "\"";
-    const std::string common = "Accept-Ranges: bytes\r\nETag: " + etag + "\r\nConnection: close\r\n";
+    const std::uint64_t size = file.size();
+    const std::string etag = "\"v1-" + std::to_string(size) + "\"";
+    unsigned long long from = 0;
+    const bool ranged = !request.range.empty() && !(fault && fault->kind == FaultKind::IgnoreRange) &&
+                        (request.ifRange.empty() || request.ifRange == etag) &&
+                        std::sscanf(request.range.c_str(), "bytes=%llu-", &from) == 1;
     if (reply) {
         if (reply->empty()) {
             waitForClose(fd);
@@ -284,34 +275,17 @@ void HttpTestServer::serveConnection(int fd) {
         const std::string page = "<html><body>error " + std::to_string(fault->status) + "</body></html>";
         sendText(fd, "HTTP/1.1 " + std::to_string(fault->status) + " Failure\r\nContent-Type: text/html\r\nContent-Length: " +
                          std::to_string(page.size()) + "\r\nConnection: close\r\n\r\n" + page);
-    } else if (fault && fault->kind == FaultKind::Refuse416 && !request.range.empty()) {
-        sendText(fd, "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */" + std::to_string(file.size()) +
+    } else if ((fault && fault->kind == FaultKind::Refuse416 && !request.range.empty()) || (ranged && from >= size)) {
+        sendText(fd, "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */" + std::to_string(size) +
                          "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
     } else {
-        const std::uint64_t size = file.size();
-        std::uint64_t from = 0;
-        unsigned long long asked = 0;
-        const bool ranged = !request.range.empty() && !(fault && fault->kind == FaultKind::IgnoreRange) &&
-                            (request.ifRange.empty() || request.ifRange == etag) &&
-                            std::sscanf(request.range.c_str(), "bytes=%llu-", &asked) == 1;
-        if (ranged && asked >= size) {
-            sendText(fd, "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */" + std::to_string(size) +
-                             "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
-            finish(fd);
-            return;
-        }
-        std::string answer;
-        if (ranged) {
-            from = asked;
-            answer = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(from) + "-" +
-                     std::to_string(size - 1) + "/" + std::to_string(size) + "\r\n";
-        } else {
-            answer = "HTTP/1.1 200 OK\r\n";
-        }
+        std::string answer = ranged ? "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(from) +
+                                          "-" + std::to_string(size - 1) + "/" + std::to_string(size) + "\r\n"
+                                    : "HTTP/1.1 200 OK\r\n";
         if (file.statesLength) {
             answer += "Content-Length: " + std::to_string(size - from) + "\r\n";
         }
-        answer += common + "\r\n";
+        answer += "Accept-Ranges: bytes\r\nETag: " + etag + "\r\nConnection: close\r\n\r\n";
         std::uint64_t count = request.method == "HEAD" ? 0 : size - from;
         std::uint64_t rate = 0;
         if (fault && (fault->kind == FaultKind::Drop || fault->kind == FaultKind::Stall)) {

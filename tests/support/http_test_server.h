@@ -1,8 +1,6 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <list>
@@ -68,15 +66,13 @@ public:
 
     std::vector<Request> requests() const;
     std::vector<std::string> bodies() const;
-    bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
 private:
     struct File {
         std::string body;
-        std::uint64_t generatedSize = 0;
-        bool generated = false;
+        std::uint64_t generatedSize = 0;  // 0 unless the file is generated
         bool statesLength = true;
-        std::uint64_t size() const { return generated ? generatedSize : body.size(); }
+        std::uint64_t size() const { return generatedSize > 0 ? generatedSize : body.size(); }
     };
     void acceptLoop();
     void serveConnection(int fd);
@@ -89,7 +85,6 @@ private:
     std::uint16_t _port = 0;
     std::atomic<bool> _stopping{false};
     mutable std::mutex _mutex;
-    mutable std::condition_variable _changed;
     std::map<std::string, File> _files;
     std::map<std::string, std::deque<Fault>> _faults;
     std::vector<Request> _requests;
