@@ -429,6 +429,10 @@ void DownloadTask::Shared::transfer(const std::shared_ptr<DownloadTask>& task) {
         curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, detail);
         curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 512L * 1024L);
         curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(configuration.connectTimeout.count()));
+        // A server that trickles a byte now and then is no better than a silent one: less than a
+        // byte a second over the stall limit ends the transfer too.
+        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(configuration.stallLimit.count()));
         curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, Exchange::onHeader);
         curl_easy_setopt(curl, CURLOPT_HEADERDATA, &exchange);
         curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Exchange::onWrite);
