@@ -70,7 +70,7 @@ protected:
     std::atomic<bool> actionsOffMain = true;
 };
 
-const std::regex reportTitle("Installation of base component failed\\.\nHWID0001\nTime:\\d\\d\\.\\d\\d\\.\\d\\d \\d\\d:\\d\\d:\\d\\d");
+const std::string reportTitle = "Installation of base component failed\\.\nHWID0001\nTime:\\d\\d\\.\\d\\d\\.\\d\\d \\d\\d:\\d\\d:\\d\\d";
 
 }  // namespace
 
@@ -170,10 +170,10 @@ TEST_F(Batch, EachFailureHasItsAlertAndAction) {
     struct Row {
         std::string shellText;
         std::optional<FakePkexec::Behaviour> pkexec;
-        std::string title;  // empty: the report request with the hardware id and the time
+        std::string title;  // a pattern
         std::string advice;
         std::int64_t action;
-        std::string logged;  // the one "errorDescription" line, if any
+        std::string logged;  // the start of the one "errorDescription" line, if any
     };
     const std::vector<Row> rows{
         {"exit 27", {}, "User approval for game installation required",
@@ -181,11 +181,11 @@ TEST_F(Batch, EachFailureHasItsAlertAndAction) {
          "these extensions, go to System Preferences -> Security & Privacy pane -> General -> Allow, and then run "
          "game installer again.",
          21, ""},
-        {"echo 'disk full' >&2; exit 5", {}, "", report, 21, "ERROR errorDescription = disk full"},
-        {"exit 5", {}, "", "", 21, ""},
+        {"echo 'disk full' >&2; exit 5", {}, reportTitle, report, 21, "ERROR errorDescription = disk full"},
+        {"exit 5", {}, reportTitle, "", 21, ""},
         {"true", FakePkexec::Behaviour::Dismiss, "The administrator privileges are required to install all components",
          "Please, relaunch the installer and enter your password", 36, ""},
-        {"true", FakePkexec::Behaviour::Refuse, "", report, 21, "ERROR errorDescription = Not authorized"},
+        {"true", FakePkexec::Behaviour::Refuse, reportTitle, report, 21, "ERROR errorDescription = Not authorized"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.shellText);
@@ -202,11 +202,7 @@ TEST_F(Batch, EachFailureHasItsAlertAndAction) {
         if (HasFatalFailure()) {
             return;
         }
-        if (row.title.empty()) {
-            EXPECT_TRUE(std::regex_match(title(), reportTitle)) << title();
-        } else {
-            EXPECT_EQ(title(), row.title);
-        }
+        EXPECT_TRUE(std::regex_match(title(), std::regex(row.title))) << title();
         EXPECT_EQ(advice(), row.advice);
         EXPECT_EQ(actions, std::vector<std::int64_t>{row.action});
         EXPECT_EQ(log.linesStartingWith(row.logged.empty() ? "ERROR errorDescription" : row.logged).size(),
