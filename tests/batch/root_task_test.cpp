@@ -75,8 +75,7 @@ const std::string reportTitle = "Installation of base component failed\\.\nHWID0
 }  // namespace
 
 TEST(RootTaskScript, WorkedExampleByteForByteAndItsShapes) {
-    const char* previous = std::getenv("HOME");
-    const std::string saved = previous != nullptr ? previous : "";
+    testing_support::TempHome restoresHome;
     setenv("HOME", "/Users/u", 1);
     RootTask batch;
     batch.addBashTask(step("First", {"/tmp/a.sh", "x y"}));
@@ -95,7 +94,6 @@ TEST(RootTaskScript, WorkedExampleByteForByteAndItsShapes) {
     EXPECT_EQ(std::count(three.begin(), three.end(), '&'), 3 + 4);  // three "2>&1", two "&&"
     EXPECT_NE(three.find(R"(/bin/bash -l \"2\"); ")"), std::string::npos);
     EXPECT_EQ(RootTask().scriptSource(), R"(do shell script "" with administrator privileges)");
-    setenv("HOME", saved.c_str(), 1);
 }
 
 TEST_F(Batch, HostileNamesAndArgumentsReachTheShellAsPlainText) {
