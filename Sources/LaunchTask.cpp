@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -161,18 +162,19 @@ void LaunchTask::getTaskProggress(platform::FileHandle& handle) {
 }
 
 void LaunchTask::takeOutput(const std::string& data, bool atEnd) {
+    // The lines to handle leave the buffer first: a report may show a modal alert, whose event
+    // loop can deliver the next read into this step before these lines are done.
     _pendingLine += data;
-    std::size_t start = 0;
-    for (std::size_t end; (end = _pendingLine.find('\n', start)) != std::string::npos; start = end + 1) {
-        if (!handleLine(std::string_view(_pendingLine).substr(start, end - start))) {
+    const std::size_t complete = atEnd ? _pendingLine.size() : _pendingLine.rfind('\n') + 1;
+    const std::string lines = _pendingLine.substr(0, complete);
+    _pendingLine.erase(0, complete);
+    for (std::size_t start = 0; start < lines.size();) {
+        const std::size_t end = std::min(lines.find('\n', start), lines.size());
+        if (!handleLine(std::string_view(lines).substr(start, end - start))) {
             _pendingLine.clear();
             return;
         }
-    }
-    _pendingLine.erase(0, start);
-    if (atEnd && !_pendingLine.empty()) {
-        handleLine(_pendingLine);
-        _pendingLine.clear();
+        start = end + 1;
     }
 }
 

@@ -54,7 +54,7 @@ private:
     // Ends the step through its one failure report, on the main queue.
     void failPreparation(const platform::Exception& exception);
     // Splits the output into lines, keeping an unfinished one for the next read; at the end of
-    // output the unfinished rest is a line too.
+    // output the unfinished rest is a line too. May be re-entered from a report's modal alert.
     void takeOutput(const std::string& data, bool atEnd);
     // False once the application is terminating: later lines are dropped.
     bool handleLine(std::string_view line);

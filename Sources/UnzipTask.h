@@ -6,6 +6,8 @@
 #include <map>
 
 // Extracts a zip archive with /usr/bin/unzip and reports progress by the members extracted.
+// The constructor asks for administrator rights once and blocks its caller until the prompt is
+// answered; the rest behaves as BashTask (output on the arming thread, one end report on main).
 class UnzipTask : public BashTask, public BashTaskDelegate {
 public:
     UnzipTask(const std::string& sourcePath, const std::string& destinationPath);
