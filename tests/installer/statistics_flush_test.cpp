@@ -48,9 +48,7 @@ TEST(StatisticsFinalFlush, DeliversWhatIsQueuedWithoutWaitingForThePeriod) {
 TEST(StatisticsFinalFlush, ReturnsAtItsBoundWhenTheReceiverIsSilent) {
     StatisticsManager manager = loopbackManager();
     LoopbackServer silent("");  // accepts, reads, never answers
-    for (int code = 1; code <= 5; ++code) {
-        manager.sendAction(code);
-    }
+    manager.sendAction(22);
     const auto took = flushing(manager, 300ms);
     EXPECT_GE(took, 250ms);
     EXPECT_LT(took, 600ms);
