@@ -19,9 +19,10 @@
 namespace {
 
 // The commands run in the C locale, so that the numbers they print are read the same whatever
-// the user's locale.
+// the user's locale. Output that is not UTF-8 decodes to no text, and the rules read it as such.
 std::string runShell(const std::string& command) {
-    return BashTask::executeWithPath("/bin/sh", {"-c", "export LC_ALL=C; " + command}).value_or("");
+    std::string output = BashTask::executeWithPath("/bin/sh", {"-c", "export LC_ALL=C; " + command}).value_or("");
+    return platform::utf8::isValid(output) ? output : "";
 }
 
 std::string removingAll(std::string text, const std::string& piece) {

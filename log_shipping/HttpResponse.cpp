@@ -93,22 +93,36 @@ bool skipToEndOfConnection(Answer& answer) {
     return false;
 }
 
-bool readAnswer(Answer& answer, char firstByte) {
-    std::string head(1, firstByte);
+// One head, from the byte already read up to the blank line, lower-cased.
+bool readHead(Answer& answer, char firstByte, std::string& head) {
+    head.assign(1, firstByte);
     while (head.size() < 4 || head.compare(head.size() - 4, 4, "\r\n\r\n") != 0) {
         if (!readLine(answer, head)) {
             return false;
         }
     }
     head = lowerCase(head);
+    return true;
+}
 
+int statusOf(const std::string& head) {
     const std::string::size_type space = head.find(' ');
-    const int status = space == std::string::npos ? 0 : std::atoi(head.c_str() + space + 1);
-    if (status >= 100 && status < 200) {
-        // An interim response: the final one follows.
-        char next = 0;
-        return readByte(answer, next) && readAnswer(answer, next);
+    return space == std::string::npos ? 0 : std::atoi(head.c_str() + space + 1);
+}
+
+bool readAnswer(Answer& answer, char firstByte) {
+    std::string head;
+    if (!readHead(answer, firstByte, head)) {
+        return false;
     }
+    // Interim responses: the final one follows, however many of them come.
+    while (statusOf(head) >= 100 && statusOf(head) < 200) {
+        char next = 0;
+        if (!readByte(answer, next) || !readHead(answer, next, head)) {
+            return false;
+        }
+    }
+    const int status = statusOf(head);
     if (status == 204 || status == 304) {
         return true;
     }

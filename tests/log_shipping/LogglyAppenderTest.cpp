@@ -209,6 +209,8 @@ INSTANTIATE_TEST_SUITE_P(
         "HTTP/1.1 200 OK\r\nContent-Length: 19\r\n\r\n{\"response\" : \"ok\"}",
         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4\r\n{\"re\r\nf\r\nsponse\" : \"ok\"}\r\n0\r\n\r\n",
         "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 204 No Content\r\n\r\n",
+        // A byte that cannot begin a status line is the whole answer.
+        "x",
         // An error status is still an answer: the batch is not sent again.
         "HTTP/1.1 500 Internal Server Error\r\ncontent-length: 5\r\n\r\nerror"));
 
@@ -256,27 +258,6 @@ TEST_F(LogglyAppenderTest, SilentServiceReleasesTheLoggingThreadAfterTheReceiveT
     expectNumberedLines(requests[1], 1, 20);
 }
 
-// A service that accepts with one byte and keeps the connection open gets every batch on it.
-TEST_F(LogglyAppenderTest, SingleByteAnswersAcceptEachRequestOnOneConnectionAtOnce) {
-    BulkEndpoint endpoint;
-    endpoint.setAnswer("x");
-    ProbePtr appender = makeAppender();
-    const std::string fullMessage(921600 - plainLine("").size(), 'x');
-    for (int i = 0; i < 5; ++i) {
-        appender->doAppend(event(fullMessage));
-    }
-    DiagnosticCapture diagnostics;
-    const auto started = steady_clock::now();
-    appender->doAppend(event(fullMessage));
-    EXPECT_LT(steady_clock::now() - started, 2s);
-    EXPECT_EQ(diagnostics.text(), "");
-    const auto requests = endpoint.requests();
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requests[1].connection, 1);
-    EXPECT_EQ(requests[1].lines(), std::vector<std::string>{plainLine(fullMessage)});
-    appender->close();
-}
-
 // An answer that trickles in holds the logging thread no longer than the bound on one answer;
 // its batch counts as accepted.
 TEST_F(LogglyAppenderTest, SlowAnswerIsCutOffAtItsBoundAndItsBatchAccepted) {
@@ -288,15 +269,8 @@ TEST_F(LogglyAppenderTest, SlowAnswerIsCutOffAtItsBoundAndItsBatchAccepted) {
     EXPECT_GE(waited, seconds(log4cplus::helpers::answerTimeoutSeconds) - 500ms);
     EXPECT_LT(waited, seconds(log4cplus::helpers::answerTimeoutSeconds) + 2s);
     EXPECT_EQ(diagnostics.text(), "");
-
-    endpoint.setAnswerPace(0ms);
-    appendNumbered(appender, 21, 21);
     appender->close();
-    const auto requests = endpoint.requests();
-    ASSERT_EQ(requests.size(), 2u);
-    expectNumberedLines(requests[0], 1, 20);
-    EXPECT_EQ(requests[1].connection, 2);
-    expectNumberedLines(requests[1], 21, 21);
+    EXPECT_EQ(endpoint.requests().size(), 1u);  // nothing left to post again
 }
 
 TEST_F(LogglyAppenderTest, RegisteredFactoryBuildsTheAppenderFromProperties) {
