@@ -6,7 +6,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -18,9 +17,6 @@ using testing_support::readFile;
 using testing_support::writeFile;
 
 namespace {
-
-const char* kDemoDocument = R"json({"ReferrerUrl": "http://downloads.ravelune.example/", "Publisher": "Demo",
-  "AppName": "Ravelune", "UrlShortcut": {"Caption": "Ravelune on the Web"}})json";
 
 std::string quoted(const fs::path& path) {
     std::string text = "'";
@@ -42,10 +38,12 @@ struct Outcome {
 class InstallerEndToEnd : public ::testing::Test {
 protected:
     // Runs the installer in the sandbox with the given environment words ("RUNS=2", ...).
-    Outcome run(const std::string& environment, const std::string& document = kDemoDocument) {
+    // The remote document is the demo's own unless given.
+    Outcome run(const std::string& environment,
+                const std::string& document = readFile(SOURCE_DIR "/demo/server/installer/installer.json")) {
         // Inside the keep folder, the one folder of the host that the sandbox sees.
         Outcome result;
-        result.keep = work.path() / ("keep" + std::to_string(++runs));
+        result.keep = work.path() / "keep";
         const fs::path served = result.keep / "served/installer";
         writeFile(served / "installer.json", document);
         const std::string zip = "cd " + quoted(DEMO_ENGINE_DIR) + " && zip -q -r " + quoted(served / "RaveluneEngine.zip") + " .";
@@ -87,7 +85,6 @@ protected:
 
     testing_support::TempDir work;
     bool skipped = false;
-    int runs = 0;
 };
 
 #define SKIP_WITHOUT_SANDBOX() \
