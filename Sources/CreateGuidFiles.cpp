@@ -30,6 +30,9 @@ void createIdFile(const fs::path& path, const std::string& id, const char* creat
         }
     }
     fs::rename(temporary, path, error);
+    if (error) {
+        fs::remove(temporary, error);
+    }
 }
 
 }  // namespace

@@ -23,7 +23,7 @@ public:
 
 // The installation: reads the configuration and the remote document, finds the missing
 // components, builds the fixed list of steps and runs it. Main thread only: execute, the size
-// callback and the lock questions. The steps are owned by the sequence; the delegate is not owned
+// callback and tookLock. The steps are owned by the sequence; the delegate is not owned
 // and hears of the download total once, when the sizes arrive. A remote document without a usable
 // application name or shortcut caption ends the run before any step: the task delegate gets one
 // "LaunchTask" error with this task.

@@ -5,6 +5,7 @@
 #include "PlatformInfo.h"
 #include "StatisticsManager.h"
 #include "platform/Application.h"
+#include "platform/Error.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
 #include "platform/RunLoop.h"
@@ -37,7 +38,7 @@ void setUpInstallerLogging() {
     std::error_code error;
     std::filesystem::create_directories(logs, error);
     if (error) {
-        platform::nsLog("Cannot set stderr to \"%@\": error - %@", logs, error.message());
+        platform::nsLog("Cannot set stderr to \"%@\": error - %@", logs, platform::Error::posix(error.value()));
         return;
     }
     Logger& logger = Logger::shared();
