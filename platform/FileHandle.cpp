@@ -318,11 +318,11 @@ std::string FileHandle::availableData() {
     return data;
 }
 
-std::string FileHandle::readAvailableNow() {
+std::string FileHandle::readChunks(bool onlyWhatIsThere) {
     const int descriptor = fileDescriptor();
     std::string data;
     char buffer[readChunk];
-    while (descriptor >= 0 && waitReadable(descriptor, 0)) {
+    while (descriptor >= 0 && (!onlyWhatIsThere || waitReadable(descriptor, 0))) {
         const ssize_t got = readOnce(descriptor, buffer, sizeof buffer);
         noteRead(got);
         if (got <= 0) {
@@ -333,19 +333,12 @@ std::string FileHandle::readAvailableNow() {
     return data;
 }
 
+std::string FileHandle::readAvailableNow() {
+    return readChunks(true);
+}
+
 std::string FileHandle::readDataToEndOfFile() {
-    const int descriptor = fileDescriptor();
-    std::string data;
-    char buffer[readChunk];
-    while (descriptor >= 0) {
-        const ssize_t got = readOnce(descriptor, buffer, sizeof buffer);
-        noteRead(got);
-        if (got <= 0) {
-            break;
-        }
-        data.append(buffer, static_cast<std::size_t>(got));
-    }
-    return data;
+    return readChunks(false);
 }
 
 void FileHandle::waitForDataInBackgroundAndNotify() {

@@ -61,6 +61,8 @@ private:
     void postDataAvailable();
     // Notes that a read met the end of a pipe: no later notification is delivered.
     void noteRead(ssize_t got);
+    // Reads to the end of output or, with `onlyWhatIsThere`, as long as reading does not wait.
+    std::string readChunks(bool onlyWhatIsThere);
 
     mutable std::mutex _mutex;
     int _descriptor;
