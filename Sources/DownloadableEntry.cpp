@@ -6,40 +6,35 @@
 #include "platform/Environment.h"
 #include "platform/Error.h"
 #include "platform/FileManager.h"
-
-#include <nlohmann/json.hpp>
+#include "platform/Json.h"
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
-#include <fstream>
 
 namespace fs = std::filesystem;
-using nlohmann::json;
+using platform::json::Value;
 
 namespace {
 
-std::optional<std::string> stringValue(const json& element, const char* key) {
-    const auto found = element.find(key);
-    if (found == element.end() || !found->is_string()) {
-        return std::nullopt;
-    }
-    return found->get<std::string>();
-}
-
-// A number, or a numeric string read by its leading integer; 0 for anything else.
-std::int64_t integerValue(const json& element, const char* key) {
-    const auto found = element.find(key);
-    if (found == element.end()) {
+// A number, or a numeric string read by its leading integer; 0 for anything else, and for a
+// value that has no signed 64-bit integer.
+std::int64_t integerValue(const Value& element, const char* key) {
+    const auto found = element.member(key);
+    if (!found) {
         return 0;
     }
-    if (found->is_number()) {
-        return found->is_number_float() ? static_cast<std::int64_t>(found->get<double>()) : found->get<std::int64_t>();
+    if (const auto number = found->asInteger()) {
+        return *number;
     }
-    if (found->is_string()) {
-        return std::strtoll(found->get_ref<const std::string&>().c_str(), nullptr, 10);
+    const auto text = found->asString();
+    if (!text) {
+        return 0;
     }
-    return 0;
+    errno = 0;
+    const long long number = std::strtoll(text->c_str(), nullptr, 10);
+    return errno == ERANGE ? 0 : number;
 }
 
 // A destination is one plain file name inside the temporary folder: anything else could name
@@ -67,22 +62,21 @@ void removeLeftover(const fs::path& path) {
 std::vector<std::shared_ptr<DownloadableEntry>> DownloadableEntry::entriesFromFile(const std::string& path) {
     std::vector<std::shared_ptr<DownloadableEntry>> entries;
     const fs::path file = platform::Bundle::mainBundle().resourcePath().string() + "/" + path;
-    std::ifstream stream(file);
-    const json document = json::parse(stream, nullptr, false);
-    if (!stream.is_open() || document.is_discarded() || !document.is_object()) {
+    const auto document = Value::parseFile(file);
+    if (!document || !document->isObject()) {
         Logger::shared().logError("Cannot read the components from %@", file);
         return entries;
     }
-    const auto downloads = document.find("downloads");
-    if (downloads == document.end() || !downloads->is_array()) {
+    const auto downloads = document->member("downloads");
+    if (!downloads) {
         return entries;
     }
-    for (const auto& element : *downloads) {
-        if (!element.is_object()) {
+    for (const Value& element : downloads->elements()) {
+        if (!element.isObject()) {
             continue;
         }
-        auto entry = std::make_shared<DownloadableEntry>(stringValue(element, "name").value_or(std::string()));
-        const auto destination = stringValue(element, "destination");
+        auto entry = std::make_shared<DownloadableEntry>(element.stringMember("name").value_or(std::string()));
+        const auto destination = element.stringMember("destination");
         if (destination && !isPlainFileName(*destination)) {
             Logger::shared().logError("Component '%@' skipped: its destination '%@' is not a plain file name",
                                       entry->name, destination);
@@ -92,9 +86,9 @@ std::vector<std::shared_ptr<DownloadableEntry>> DownloadableEntry::entriesFromFi
             // Appended as text: the temporary folder ends with a slash.
             entry->destinationUrl = fs::path(platform::temporaryDirectory() + *destination);
         }
-        entry->sourceUrl = stringValue(element, "url");
-        entry->setCheckerPath(stringValue(element, "checker"));
-        entry->setInstallerPath(stringValue(element, "installer"));
+        entry->sourceUrl = element.stringMember("url");
+        entry->setCheckerPath(element.stringMember("checker"));
+        entry->setInstallerPath(element.stringMember("installer"));
         entry->downloadStartStatus = integerValue(element, "downloadStartStatus");
         entry->downloadFinishStatus = integerValue(element, "downloadFinishStatus");
         entry->installCompletedStatus = integerValue(element, "installCompletedStatus");

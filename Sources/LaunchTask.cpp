@@ -9,10 +9,9 @@
 #include "platform/Application.h"
 #include "platform/Bundle.h"
 #include "platform/Dispatch.h"
+#include "platform/Json.h"
 #include "platform/Paths.h"
 #include "platform/Utf8.h"
-
-#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <filesystem>
@@ -44,15 +43,14 @@ std::string packageName(const fs::path& description) {
         refuse(platform::format("cannot read %@", description));
     }
     const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    const nlohmann::json document = nlohmann::json::parse(text, nullptr, false);
-    if (document.is_discarded() || !document.is_object()) {
+    const auto document = platform::json::Value::parse(text);
+    if (!document || !document->isObject()) {
         refuse(platform::format("%@ is not a JSON object", description));
     }
-    const auto found = document.find("ApkPackageName");
-    if (found == document.end() || !found->is_string() || found->get<std::string>().empty()) {
+    const std::string name = document->stringMember("ApkPackageName").value_or("");
+    if (name.empty()) {
         refuse(platform::format("no ApkPackageName in %@", description));
     }
-    const std::string name = found->get<std::string>();
     if (name.find_first_of(std::string("/\0", 2)) != std::string::npos || name == "." || name == "..") {
         refuse(platform::format("ApkPackageName '%@' is not a file name", name));
     }

@@ -21,7 +21,7 @@
 #include <string_view>
 #include <unistd.h>
 
-using nlohmann::json;
+using platform::json::Value;
 
 namespace {
 
@@ -32,26 +32,12 @@ constexpr double kComponentInstallWeight = 200000000;
 constexpr double kApplicationCopyWeight = 10000000;
 constexpr double kLaunchWeight = 800000000;
 
-std::optional<std::string> stringMember(const std::optional<json>& object, const char* key) {
-    if (!object || !object->is_object()) {
-        return std::nullopt;
-    }
-    const auto found = object->find(key);
-    if (found == object->end() || !found->is_string()) {
-        return std::nullopt;
-    }
-    return found->get<std::string>();
+std::optional<std::string> stringMember(const std::optional<Value>& object, const char* key) {
+    return object ? object->stringMember(key) : std::nullopt;
 }
 
-std::optional<json> objectMember(const std::optional<json>& object, const char* key) {
-    if (!object || !object->is_object()) {
-        return std::nullopt;
-    }
-    const auto found = object->find(key);
-    if (found == object->end() || !found->is_object()) {
-        return std::nullopt;
-    }
-    return *found;
+std::optional<Value> objectMember(const std::optional<Value>& object, const char* key) {
+    return object ? object->objectMember(key) : std::nullopt;
 }
 
 std::string installedApplicationPath(const std::string& name) {
@@ -82,11 +68,9 @@ std::string MainTask::absolutePathForLocalPath(const std::string& localPath) {
     return DownloadableEntry::absolutePathForLocalPath(localPath);
 }
 
-std::optional<json> MainTask::jsonDict() {
+std::optional<Value> MainTask::jsonDict() {
     const auto configs = platform::Bundle::mainBundle().resourcePath() / kConfigsFile;
-    std::ifstream stream(configs);
-    const json configuration = json::parse(stream, nullptr, false);
-    const auto url = stringMember(configuration.is_discarded() ? std::nullopt : std::optional<json>(configuration), "jsonUrl");
+    const auto url = stringMember(Value::parseFile(configs), "jsonUrl");
     if (!url) {
         Logger::shared().logError("No \"jsonUrl\" in %@", configs);
         return std::nullopt;
@@ -104,8 +88,8 @@ std::optional<json> MainTask::jsonDict() {
                                                  : platform::format("HTTP status %ld", response.statusCode));
         return std::nullopt;
     }
-    json document = json::parse(response.body, nullptr, false);
-    if (document.is_discarded() || !document.is_object()) {
+    auto document = Value::parse(response.body);
+    if (!document || !document->isObject()) {
         Logger::shared().logError("The remote configuration %@ is no JSON object", *url);
         return std::nullopt;
     }
@@ -168,7 +152,7 @@ void MainTask::execute() {
 
 bool MainTask::buildPipeline() {
     // One document serves all four values.
-    const std::optional<json> document = jsonDict();
+    const std::optional<Value> document = jsonDict();
     const std::optional<std::string> referrer = stringMember(document, "ReferrerUrl");
     _publisher = stringMember(document, "Publisher").value_or("");
 

@@ -3,8 +3,7 @@
 #include "Downloader.h"
 #include "FileSizeFetcher.h"
 #include "TaskSequence.h"
-
-#include <nlohmann/json.hpp>
+#include "platform/Json.h"
 
 #include <cstdint>
 #include <memory>
@@ -44,7 +43,7 @@ public:
     static std::string absolutePathForLocalPath(const std::string& localPath);
     // The remote document, fetched anew from the configuration's "jsonUrl"; nothing when it could
     // not be had or is no JSON object.
-    std::optional<nlohmann::json> jsonDict();
+    std::optional<platform::json::Value> jsonDict();
     // A remote name made safe to be a file name: the path and shell-meaningful characters
     // ":/&?\\" and every control character removed.
     static std::string cleanedName(const std::string& name);

@@ -45,12 +45,11 @@ std::string formatted(const char* format, Args... args) {
 }
 
 std::mutex openGlinfoMutex;
-nlohmann::json cachedOpenGlinfo;  // null until a run of the tool gave an object
+std::optional<platform::json::Value> cachedOpenGlinfo;  // until a run of the tool gave an object
 
 std::string openGlMember(const char* key) {
-    const nlohmann::json info = PlatformInfo::openGlinfo();
-    const auto member = info.find(key);
-    return member != info.end() && member->is_string() ? member->get<std::string>() : "";
+    const auto info = PlatformInfo::openGlinfo();
+    return info ? info->stringMember(key).value_or("") : "";
 }
 
 // The first non-loopback interface with a hardware address that is not all zeros.
@@ -204,23 +203,22 @@ std::filesystem::path PlatformInfo::configsFolderPath(const std::string& relativ
     return configs.parent_path() / relativePath;
 }
 
-nlohmann::json PlatformInfo::openGlinfo() {
+std::optional<platform::json::Value> PlatformInfo::openGlinfo() {
     std::lock_guard lock(openGlinfoMutex);
-    if (cachedOpenGlinfo.is_object()) {
+    if (cachedOpenGlinfo) {
         return cachedOpenGlinfo;
     }
     const std::string output = BashTask::executeWithPath(configsFolderPath("../utility/sysinfo-app").string(), {}).value_or("");
-    nlohmann::json parsed = nlohmann::json::parse(output, nullptr, false);
-    if (parsed.is_object()) {
+    auto parsed = platform::json::Value::parse(output);
+    if (parsed && parsed->isObject()) {
         cachedOpenGlinfo = std::move(parsed);
-        return cachedOpenGlinfo;
     }
-    return nlohmann::json::object();
+    return cachedOpenGlinfo;
 }
 
 void PlatformInfo::resetOpenGlinfo() {
     std::lock_guard lock(openGlinfoMutex);
-    cachedOpenGlinfo = nullptr;
+    cachedOpenGlinfo.reset();
 }
 
 std::string PlatformInfo::openGLVersion() { return openGlMember("Version"); }

@@ -1,9 +1,10 @@
 #pragma once
 
-#include <nlohmann/json.hpp>
+#include "platform/Json.h"
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 // Answers about the machine and the application, worked out anew on every call (only the
@@ -30,8 +31,8 @@ public:
     static std::string haxmInfo();
     static std::string virtualizationInfo();
     static std::string bandwidth(std::uint64_t bytesPerSecond);
-    // The parsed output of the bundle's "sysinfo-app"; an empty object while no run gave one.
-    static nlohmann::json openGlinfo();
+    // The parsed output of the bundle's "sysinfo-app"; nothing while no run gave an object.
+    static std::optional<platform::json::Value> openGlinfo();
     static std::string openGLVersion();
     static std::string openGLVendor();
     static std::string openGLRenderer();

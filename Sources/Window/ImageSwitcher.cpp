@@ -2,15 +2,12 @@
 
 #include "Logger/Logger.h"
 #include "platform/Bundle.h"
+#include "platform/Json.h"
 
 #include <QGraphicsOpacityEffect>
 
-#include <nlohmann/json.hpp>
-
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 namespace {
 
@@ -29,20 +26,6 @@ QGraphicsOpacityEffect* opacityEffect(QLabel* view) {
     return effect;
 }
 
-std::optional<nlohmann::json> readJson(const std::filesystem::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        return std::nullopt;
-    }
-    std::ostringstream text;
-    text << file.rdbuf();
-    nlohmann::json document = nlohmann::json::parse(text.str(), nullptr, false);
-    if (document.is_discarded()) {
-        return std::nullopt;
-    }
-    return document;
-}
-
 }  // namespace
 
 ImageSwitcher::ImageSwitcher(std::array<QLabel*, 2> imageViews) : _imageViews{imageViews[0], imageViews[1]} {}
@@ -59,16 +42,18 @@ ImageSwitcher::~ImageSwitcher() {
 void ImageSwitcher::loadImagesFromFile(const std::string& relativePath) {
     const std::filesystem::path configPath = platform::Bundle::mainBundle().resourcePath() / relativePath;
     std::vector<QPixmap> images;
-    const auto document = readJson(configPath);
-    if (!document || !document->is_object() || !document->contains("images") || !(*document)["images"].is_array()) {
+    const auto document = platform::json::Value::parseFile(configPath);
+    const auto names = document ? document->member("images") : std::nullopt;
+    if (!names || !names->isArray()) {
         Logger::shared().logError("Cannot read the list of pictures from %@", configPath);
         _images = std::move(images);
         return;
     }
-    for (const auto& name : (*document)["images"]) {
-        const std::filesystem::path picture = configPath.parent_path() / (name.is_string() ? name.get<std::string>() : "");
+    for (const platform::json::Value& name : names->elements()) {
+        const auto fileName = name.asString();
+        const std::filesystem::path picture = configPath.parent_path() / fileName.value_or("");
         QPixmap image;
-        if (!name.is_string() || !image.load(QString::fromStdString(picture.string()))) {
+        if (!fileName || !image.load(QString::fromStdString(picture.string()))) {
             Logger::shared().logError("Cannot load the picture %@; it is left out of the slide show", picture);
             continue;
         }

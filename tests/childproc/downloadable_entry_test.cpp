@@ -49,7 +49,8 @@ TEST_F(ComponentEntries, ReadsEveryFieldAndDeletesLeftoversAtTheDestinations) {
         {"name": "Engine", "url": "http://127.0.0.1/e.zip", "destination": "engine.zip",
          "checker": "../Checkers/check.sh", "installer": "../Installers/install.sh",
          "downloadStartStatus": 4, "downloadFinishStatus": "5", "installCompletedStatus": 6},
-        {"name": "Disk"}
+        {"name": "Disk", "url": 7, "destination": ["x"], "downloadStartStatus": 1e300,
+         "downloadFinishStatus": "99999999999999999999", "installCompletedStatus": 7.9}
     ])");
     const fs::path leftover = dir.path() / "tmp" / "engine.zip";
     testing_support::writeFile(leftover, "partial download");
@@ -66,10 +67,14 @@ TEST_F(ComponentEntries, ReadsEveryFieldAndDeletesLeftoversAtTheDestinations) {
     EXPECT_EQ(engine.downloadStartStatus, 4);
     EXPECT_EQ(engine.downloadFinishStatus, 5);
     EXPECT_EQ(engine.installCompletedStatus, 6);
+    // A value of another type, or with no 64-bit integer, reads as absent.
     const auto& disk = *entries[1];
+    EXPECT_FALSE(disk.sourceUrl);
     EXPECT_FALSE(disk.destinationUrl);
     EXPECT_FALSE(disk.installerPath());
     EXPECT_EQ(disk.downloadStartStatus, 0);
+    EXPECT_EQ(disk.downloadFinishStatus, 0);
+    EXPECT_EQ(disk.installCompletedStatus, 7);
 }
 
 TEST_F(ComponentEntries, MissingOrBrokenConfigurationGivesNoComponents) {

@@ -10,8 +10,6 @@
 #include <QGraphicsOpacityEffect>
 #include <QImage>
 
-#include <nlohmann/json.hpp>
-
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -37,11 +35,11 @@ protected:
             image.save(QString::fromStdString((images / (std::string(color) + ".png")).string()));
         }
         testing_support::writeFile(images / "broken.png", "not a picture");
-        nlohmann::json list = nlohmann::json::array();
+        std::string list;
         for (const auto& name : names) {
-            list.push_back("images/" + name + ".png");
+            list += (list.empty() ? "\"images/" : ", \"images/") + name + ".png\"";
         }
-        testing_support::writeFile(bundle.path() / "Configs" / "Configs.json", nlohmann::json{{"images", list}}.dump());
+        testing_support::writeFile(bundle.path() / "Configs" / "Configs.json", "{\"images\": [" + list + "]}");
         platform::Bundle::setMainBundlePath(bundle.path());
     }
 

@@ -1,0 +1,2 @@
+// Must not build: platform/detail/ is the platform layer's own.
+#include "platform/detail/Curl.h"
