@@ -154,22 +154,26 @@ TEST_F(DownloadFaults, AnUnusableRecordIsDroppedWithOneWarningAndTheDownloadStar
     }
 }
 
-// A resume answered with the whole file, which has become shorter meanwhile, ends as that file
-// alone, not as its bytes over the head of the longer partial file.
+// A resume answered with the whole file, which has become shorter meanwhile (down to nothing,
+// an answer without a body), ends as that file alone, not over the head of the partial file.
 TEST_F(DownloadFaults, AResumeAnsweredByAShorterWholeFileEndsAsThatFile) {
-    leaveTransfer("Engine",
-                  R"({"url":")" + server.url("/engine") + R"(","etag":"\"v1-)" + std::to_string(size) +
-                      R"(\"","acceptRanges":true,"bytes":1048576})",
-                  generated(1 << 20));
-    const std::string shorter = "a newer, shorter file";
-    server.serve("/engine", shorter);
-    auto step = downloader("Engine", "/engine");
+    for (const std::string shorter : {"a newer, shorter file", ""}) {
+        const std::string name = "Engine" + std::to_string(shorter.size());
+        const std::string path = "/" + name;
+        leaveTransfer(name,
+                      R"({"url":")" + server.url(path) + R"(","etag":"\"v1-)" + std::to_string(size) +
+                          R"(\"","acceptRanges":true,"bytes":1048576})",
+                      generated(1 << 20));
+        server.serve(path, shorter);
+        observer = StepObserver{};
+        auto step = downloader(name, path);
 
-    ASSERT_TRUE(run(*step, bound));
+        ASSERT_TRUE(run(*step, bound));
 
-    ASSERT_EQ(observer.events.back(), "finished");
-    EXPECT_EQ(testing_support::readFile(tmp() / "Engine"), shorter);
-    EXPECT_EQ(ranges("/engine"), std::vector<std::string>{"bytes=1048576-"});
+        ASSERT_EQ(observer.events.back(), "finished");
+        EXPECT_EQ(testing_support::readFile(tmp() / name), shorter);
+        EXPECT_EQ(ranges(path), std::vector<std::string>{"bytes=1048576-"});
+    }
 }
 
 // A record that cannot be written is reported and leaves nothing a later run would trust; the
