@@ -359,7 +359,6 @@ public:
         : _session(session), _task(std::move(task)), _record(std::move(record)), _offset(offset) {}
 
     const Record& record() const { return _record; }
-    const std::string& contentRange() const { return _contentRange; }
 
     Ending run(std::optional<Error>& failure) {
         _fd = ::open(_session.partPath().c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
@@ -642,7 +641,7 @@ void DownloadTask::Shared::transfer(const std::shared_ptr<DownloadTask>& task) {
     case Ending::Cancelled:
         postCompletion(task, cancelledError(), record.text(partLength()));
         return;
-    case Ending::StartOver:  // the server cannot serve the file from its first byte either
+    case Ending::StartOver:  // only after a range was asked for, so not after the second round
         failure = urlError(badServerResponseCode, "The server answered a range that does not fit");
         [[fallthrough]];
     case Ending::Failed:

@@ -33,9 +33,9 @@ public:
     // picked up again (downloadTaskWithResumeData).
     virtual void taskDidCompleteWithError(DownloadTask& task, const std::optional<Error>& error,
                                           const std::optional<std::string>& resumeData) = 0;
-    // A record of a partial file could not be used or saved and is gone, so the transfer it
-    // belonged to starts over; `reason` names the record and what went wrong.
-    virtual void downloadSessionDidDiscardRecord(const std::string& reason) { (void)reason; }
+    // A record of a partial file could not be used or saved and is gone: no transfer goes on
+    // from that partial file, the next one starts over. `reason` names the record and the fault.
+    virtual void downloadSessionDidDiscardRecord(const std::string& /*reason*/) {}
 };
 
 // One transfer of a session. Its state is read on the main thread.
@@ -45,7 +45,8 @@ public:
 
     State state() const;
     const std::string& originalUrl() const { return _url; }
-    // Starts a suspended task; does nothing otherwise.
+    // Starts a suspended task; does nothing otherwise. While another task of the session runs,
+    // the task completes at once with an error (code -1) instead.
     void resume();
     // Ends the transfer; its completion carries an error of code -999.
     void cancel();
@@ -92,7 +93,8 @@ public:
     const Configuration& configuration() const;
 
     // The transfers an earlier session under this identifier left behind, answered on the main
-    // thread. Only a record that can be resumed is offered; any other is discarded.
+    // thread. Only a record that can be resumed is offered; any other is discarded with its
+    // partial file and reported (downloadSessionDidDiscardRecord) before the answer.
     void getTasks(std::function<void(const std::vector<std::shared_ptr<DownloadTask>>&)> completion);
     // A suspended task that fetches the address from its first byte, dropping any partial file.
     std::shared_ptr<DownloadTask> downloadTask(const std::string& url);
