@@ -8,6 +8,7 @@
 #include "platform/Dispatch.h"
 #include "platform/FileManager.h"
 #include "platform/Log.h"
+#include "platform/RunLoop.h"
 
 #include <cmath>
 
@@ -69,6 +70,7 @@ void Downloader::sendAction(std::int64_t code) const {
 }
 
 void Downloader::execute() {
+    platform::assertMainThread();
     _reported = false;
     _retries = 0;
     if (!_entry->destinationUrl || !_entry->sourceUrl) {
@@ -77,8 +79,8 @@ void Downloader::execute() {
         return;
     }
     const fs::path& destination = *_entry->destinationUrl;
-    std::error_code error;
-    if (fs::exists(destination, error)) {
+    // Anything else there (a folder, a pipe, a link, someone else's file) is no download of ours.
+    if (platform::isOwnRegularFile(destination)) {
         Logger::shared().logInfo("%@ already downloaded to '%@'", _entry->name, fileUrl(destination));
         finish(std::nullopt);
         return;
@@ -87,6 +89,8 @@ void Downloader::execute() {
     configuration.identifier =
         platform::format("%@.downloading.%@", platform::Bundle::mainBundle().bundleIdentifier(), _entry->name);
     configuration.stallLimit = _settings.stallLimit;
+    configuration.minimumRate = _settings.minimumRate;
+    configuration.rateWindow = _settings.rateWindow;
     _urlSession = platform::DownloadSession::create(configuration, this);
     // The session never answers once invalidated, and this downloader invalidates it before it goes.
     _urlSession->getTasks([this](const std::vector<std::shared_ptr<DownloadTask>>& tasks) { attach(tasks); });
@@ -187,6 +191,10 @@ void Downloader::taskDidCompleteWithError(DownloadTask& task, const std::optiona
     if (&task == _task.get() && !_reported) {
         retry(resumeData, *error);
     }
+}
+
+void Downloader::downloadSessionDidDiscardRecord(const std::string& reason) {
+    Logger::shared().logWarn("Download record discarded: %@", reason);
 }
 
 // A failed transfer is tried again from its partial file after a growing pause; when the pauses

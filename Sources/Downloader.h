@@ -13,6 +13,7 @@
 
 // Fetches one component into its destination file through a download session named after the
 // bundle and the component, so that a later run picks up a transfer this one left unfinished.
+// Only a regular file of the user's own at the destination counts as already downloaded.
 // Everything runs on the main thread: execute, the session's events and the one report of the
 // step (executionFinishedOfTask, or taskFinishedWithError with domain "Downloader"), which comes
 // after a failed transfer has been retried from its partial file `retryPauses.size()` times.
@@ -21,7 +22,11 @@ public:
     struct Settings {
         std::vector<std::chrono::milliseconds> retryPauses{std::chrono::seconds(1), std::chrono::seconds(2),
                                                           std::chrono::seconds(4), std::chrono::seconds(8)};
+        // Nothing received for the stall limit, or less than `minimumRate` bytes a second over
+        // the rate window, fails a transfer (and takes it to a retry).
         std::chrono::seconds stallLimit{30};
+        std::int64_t minimumRate = 1024;
+        std::chrono::seconds rateWindow{60};
         // The statistics facade unless set.
         std::function<void(std::int64_t)> sendAction;
         std::function<void(std::uint64_t)> sendSystemInfo;
@@ -54,6 +59,7 @@ private:
                                                const std::filesystem::path& location) override;
     void taskDidCompleteWithError(platform::DownloadTask& task, const std::optional<platform::Error>& error,
                                   const std::optional<std::string>& resumeData) override;
+    void downloadSessionDidDiscardRecord(const std::string& reason) override;
 
     void attach(const std::vector<std::shared_ptr<platform::DownloadTask>>& tasks);
     void start(std::shared_ptr<platform::DownloadTask> task);

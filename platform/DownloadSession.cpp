@@ -3,6 +3,7 @@
 #include "platform/Dispatch.h"
 #include "platform/Environment.h"
 #include "platform/FileManager.h"
+#include "platform/RunLoop.h"
 #include "platform/detail/Curl.h"
 
 #include <nlohmann/json.hpp>
@@ -14,7 +15,7 @@
 #include <condition_variable>
 #include <deque>
 #include <fcntl.h>
-#include <fstream>
+#include <limits>
 #include <mutex>
 #include <strings.h>
 #include <sys/stat.h>
@@ -28,15 +29,26 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+constexpr long unknownCode = -1;
 constexpr long cancelledCode = -999;
 constexpr long badServerResponseCode = -1011;
 constexpr long timedOutCode = -1001;
 constexpr auto progressInterval = std::chrono::milliseconds(33);
+// A record is a few hundred bytes; a longer file is not one of ours.
+constexpr off_t recordLimit = 64 << 10;
 
 Error urlError(long code, const std::string& description) {
     Error::Info info;
     info.localizedDescription = description;
     return Error("NSURLErrorDomain", code, std::move(info));
+}
+
+Error cancelledError() {
+    return urlError(cancelledCode, "cancelled");
+}
+
+Error badServerResponse(long status) {
+    return urlError(badServerResponseCode, "The server answered with status " + std::to_string(status));
 }
 
 // Letters, digits, '-', '_' and inner dots stay; every other byte becomes "%XX", so two
@@ -58,20 +70,63 @@ std::string safeFileName(const std::string& identifier) {
     return name.empty() ? "%" : name;
 }
 
+// Writes all the bytes at `at`; 0, or the errno of the write that failed.
+int writeAt(int fd, const char* data, std::size_t size, off_t at) {
+    for (std::size_t done = 0; done < size;) {
+        const ssize_t put = ::pwrite(fd, data + done, size - done, at + static_cast<off_t>(done));
+        if (put < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        done += static_cast<std::size_t>(put);
+    }
+    return 0;
+}
+
+// Members of a record read by their type: one of another type, or out of range, is absent.
+std::string stringMember(const nlohmann::json& object, const char* key) {
+    const auto found = object.find(key);
+    return found != object.end() && found->is_string() ? found->get_ref<const std::string&>() : std::string();
+}
+
+bool isTrue(const nlohmann::json& object, const char* key) {
+    const auto found = object.find(key);
+    return found != object.end() && found->is_boolean() && found->get<bool>();
+}
+
+std::optional<std::int64_t> byteCount(const nlohmann::json& object, const char* key) {
+    const auto found = object.find(key);
+    if (found == object.end()) {
+        return std::nullopt;
+    }
+    if (found->is_number_unsigned()) {
+        const auto value = found->get<std::uint64_t>();
+        if (value <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+            return static_cast<std::int64_t>(value);
+        }
+    }
+    return std::nullopt;  // negative, fractional or not a number
+}
+
 // What a transfer left behind: enough to ask the server for the rest and to know it is the same file.
 struct Record {
     std::string url;
     std::string etag;
     std::string lastModified;
     bool acceptRanges = false;
+    std::optional<std::int64_t> bytes;  // the partial file's length when the record was written
 
-    std::string text(std::int64_t bytes) const {
+    std::string text(std::int64_t length) const {
+        // A header that is not UTF-8 is written with replacement characters rather than thrown
+        // over: it then never matches, and the server sends the whole file again.
         return nlohmann::json{{"url", url},
                               {"etag", etag},
                               {"lastModified", lastModified},
                               {"acceptRanges", acceptRanges},
-                              {"bytes", bytes}}
-            .dump();
+                              {"bytes", length}}
+            .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     }
     static std::optional<Record> parse(const std::string& text) {
         const auto json = nlohmann::json::parse(text, nullptr, false);
@@ -79,10 +134,11 @@ struct Record {
             return std::nullopt;
         }
         Record record;
-        record.url = json.value("url", "");
-        record.etag = json.value("etag", "");
-        record.lastModified = json.value("lastModified", "");
-        record.acceptRanges = json.value("acceptRanges", false);
+        record.url = stringMember(json, "url");
+        record.etag = stringMember(json, "etag");
+        record.lastModified = stringMember(json, "lastModified");
+        record.acceptRanges = isTrue(json, "acceptRanges");
+        record.bytes = byteCount(json, "bytes");
         if (record.url.empty()) {
             return std::nullopt;
         }
@@ -95,6 +151,8 @@ struct Record {
         }
         return lastModified;
     }
+    // Without a validator a changed file would be joined to the old one's first part.
+    bool resumable() const { return acceptRanges && !validator().empty(); }
 };
 
 std::int64_t fileSize(const fs::path& path) {
@@ -114,6 +172,11 @@ std::string headerValue(const std::string& line, std::size_t colon) {
     return line.substr(start, end - start);
 }
 
+struct HeaderListCleanup {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using HeaderList = std::unique_ptr<curl_slist, HeaderListCleanup>;
+
 }  // namespace
 
 struct DownloadTask::Progress {
@@ -130,6 +193,7 @@ struct DownloadTask::Shared : std::enable_shared_from_this<DownloadTask::Shared>
     DownloadSessionDelegate* delegate = nullptr;  // main thread only
     std::atomic<bool> invalidated{false};
     std::vector<std::weak_ptr<DownloadTask>> tasks;  // main thread only
+    const DownloadTask* live = nullptr;              // main thread only: the one task that runs
     fs::path folder;
     std::string fileName;
 
@@ -142,15 +206,29 @@ struct DownloadTask::Shared : std::enable_shared_from_this<DownloadTask::Shared>
     fs::path partPath() const { return folder / (fileName + ".part"); }
     fs::path recordPath() const { return folder / (fileName + ".json"); }
     fs::path donePath() const { return folder / (fileName + ".download"); }
+    std::int64_t partLength() const { return fileSize(partPath()); }
 
+    std::shared_ptr<DownloadTask> find(const DownloadTask& task) const {
+        for (const auto& weak : tasks) {
+            if (auto found = weak.lock(); found && found.get() == &task) {
+                return found;
+            }
+        }
+        return nullptr;
+    }
     void enqueue(std::shared_ptr<DownloadTask> task) {
         std::lock_guard lock(mutex);
         queue.push_back(std::move(task));
         wake.notify_one();
     }
-    struct Exchange;
+    class Exchange;
+    struct Start;
+    enum class Ending { Finished, StartOver, Cancelled, Failed };
     void run();
     void transfer(const std::shared_ptr<DownloadTask>& task);
+    Start startingPoint(const DownloadTask& task);
+    void keepForRetry(const std::shared_ptr<DownloadTask>& task, const Record& record, const Error& failure);
+    void deliver(const std::shared_ptr<DownloadTask>& task);
 
     // Delivers an event on the main thread unless the session was invalidated by then.
     void post(std::function<void(DownloadSessionDelegate&)> event) {
@@ -161,42 +239,111 @@ struct DownloadTask::Shared : std::enable_shared_from_this<DownloadTask::Shared>
             }
         });
     }
+    // On the main thread, as a task's completion is delivered: the session may run another.
+    void settle(DownloadTask& task) {
+        task._progress->state = static_cast<int>(State::Completed);
+        if (live == &task) {
+            live = nullptr;
+        }
+    }
     void postProgress(const std::shared_ptr<DownloadTask>& task) {
-        post([task](DownloadSessionDelegate& delegate) {
+        post([task](DownloadSessionDelegate& receiver) {
             auto& progress = *task->_progress;
             progress.postPending = false;
             const std::int64_t total = progress.total;
             if (total != progress.delivered) {
                 const std::int64_t step = total - progress.delivered;
                 progress.delivered = total;
-                delegate.downloadTaskDidWriteData(*task, step, total, progress.expected);
+                receiver.downloadTaskDidWriteData(*task, step, total, progress.expected);
             }
+        });
+    }
+    // At most one progress event waits on the main queue at a time.
+    void noteProgress(const std::shared_ptr<DownloadTask>& task) {
+        if (!task->_progress->postPending.exchange(true)) {
+            postProgress(task);
+        }
+    }
+    void postResumed(const std::shared_ptr<DownloadTask>& task, std::int64_t offset, std::int64_t expected) {
+        post([task, offset, expected](DownloadSessionDelegate& receiver) {
+            receiver.downloadTaskDidResumeAtOffset(*task, offset, expected);
         });
     }
     void postCompletion(const std::shared_ptr<DownloadTask>& task, std::optional<Error> error,
                         std::optional<std::string> resumeData) {
-        post([task, error = std::move(error), resumeData = std::move(resumeData)](DownloadSessionDelegate& delegate) {
-            task->_progress->state = static_cast<int>(State::Completed);
-            delegate.taskDidCompleteWithError(*task, error, resumeData);
+        post([weak = weak_from_this(), task, error = std::move(error),
+              resumeData = std::move(resumeData)](DownloadSessionDelegate& receiver) {
+            if (const auto self = weak.lock()) {
+                self->settle(*task);
+            }
+            receiver.taskDidCompleteWithError(*task, error, resumeData);
         });
     }
+    void postDiscarded(const std::string& reason) {
+        post([reason](DownloadSessionDelegate& receiver) { receiver.downloadSessionDidDiscardRecord(reason); });
+    }
 
-    std::optional<Record> readRecord() const {
-        std::ifstream stream(recordPath());
-        if (!stream) {
+    // The record's text: nothing when there is no record, empty when what is there is no file
+    // of a record's size.
+    std::optional<std::string> readRecordText() const {
+        const int fd = ::open(recordPath().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) {
+            return errno == ENOENT ? std::nullopt : std::optional<std::string>(std::string());
+        }
+        std::string text;
+        struct stat facts {};
+        if (::fstat(fd, &facts) == 0 && S_ISREG(facts.st_mode) && facts.st_size <= recordLimit) {
+            text.resize(static_cast<std::size_t>(facts.st_size));
+            const ssize_t got = ::pread(fd, text.data(), text.size(), 0);
+            text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+        }
+        ::close(fd);
+        return text;
+    }
+    // The record of the partial file when the transfer (of `url`, when given) can go on from it.
+    // A record that cannot, whatever the reason, goes with its partial file, and is reported.
+    std::optional<Record> resumableRecord(const std::string* url) {
+        const auto text = readRecordText();
+        if (!text) {
+            discard();  // a partial file without its record cannot be trusted
             return std::nullopt;
         }
-        const std::string text((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
-        return Record::parse(text);
+        auto record = Record::parse(*text);
+        const std::int64_t length = partLength();
+        if (record && record->resumable() && record->bytes && length > 0 && *record->bytes <= length &&
+            (url == nullptr || record->url == *url)) {
+            return record;
+        }
+        discard();
+        postDiscarded(recordPath().string() + " cannot be resumed");
+        return std::nullopt;
     }
     // Written aside and renamed over, so a killed process leaves the old record or the new one.
-    void writeRecord(const Record& record, std::int64_t bytes) const {
+    // A record that cannot be written goes, with the old one, so no run trusts a stale one.
+    bool writeRecord(const Record& record, std::int64_t bytes) {
         const fs::path staging = recordPath().string() + ".new";
-        {
-            std::ofstream stream(staging, std::ios::trunc);
-            stream << record.text(bytes);
+        const std::string text = record.text(bytes);
+        ::unlink(staging.c_str());
+        int failure = 0;
+        const int fd = ::open(staging.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0) {
+            failure = errno;
+        } else {
+            failure = writeAt(fd, text.data(), text.size(), 0);
+            if (::close(fd) != 0 && failure == 0) {
+                failure = errno;
+            }
         }
-        ::rename(staging.c_str(), recordPath().c_str());
+        if (failure == 0 && ::rename(staging.c_str(), recordPath().c_str()) != 0) {
+            failure = errno;
+        }
+        if (failure == 0) {
+            return true;
+        }
+        ::unlink(staging.c_str());
+        ::unlink(recordPath().c_str());
+        postDiscarded(recordPath().string() + " could not be written: " + Error::posix(failure).localizedDescription());
+        return false;
     }
     void discard() const {
         ::unlink(partPath().c_str());
@@ -204,36 +351,68 @@ struct DownloadTask::Shared : std::enable_shared_from_this<DownloadTask::Shared>
     }
 };
 
-// The state of one HTTP exchange, shared with libcurl's callbacks on the transfer thread.
-struct DownloadTask::Shared::Exchange {
-    DownloadTask::Shared* session = nullptr;
-    std::shared_ptr<DownloadTask> task;
-    std::function<void()> progressChanged;
-    std::function<void(std::int64_t, std::int64_t)> resumed;
-    CURL* curl = nullptr;
-    int fd = -1;
-    std::int64_t offset = 0;
-    Record record;
+// One HTTP exchange of a transfer on the transfer thread: its request, and what the answer's
+// head and body make of the partial file. libcurl's callbacks reach it.
+class DownloadTask::Shared::Exchange {
+public:
+    Exchange(Shared& session, std::shared_ptr<DownloadTask> task, Record record, std::int64_t offset)
+        : _session(session), _task(std::move(task)), _record(std::move(record)), _offset(offset) {}
 
-    bool started = false;
-    bool rangeMismatch = false;
-    bool refused = false;  // an answer that is not the file
-    int writeErrno = 0;
-    std::int64_t written = 0;
-    std::string contentRange;
-    Clock::time_point lastPost{};
-    // A silent server would hold the transfer for ever: nothing received for the stall limit
-    // ends it. (libcurl's own low-speed check averages over seconds and reacts late.)
-    Clock::time_point lastActivity = Clock::now();
-    curl_off_t lastReceived = 0;
-    bool stalled = false;
+    const Record& record() const { return _record; }
+
+    Ending run(std::optional<Error>& failure) {
+        _fd = ::open(_session.partPath().c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (_fd < 0) {
+            failure = Error::posix(errno);
+            return Ending::Failed;
+        }
+        auto handle = detail::makeCurlHandle(_task->_url.c_str());
+        if (!handle) {
+            ::close(_fd);
+            failure = detail::curlError(CURLE_FAILED_INIT, nullptr);
+            return Ending::Failed;
+        }
+        _curl = handle.get();
+        char detail[CURL_ERROR_SIZE] = {};
+        const HeaderList headers = configure(detail);
+        const CURLcode result = curl_easy_perform(_curl);
+        curl_easy_getinfo(_curl, CURLINFO_RESPONSE_CODE, &_status);
+        if (result == CURLE_OK && !_started) {
+            begin();  // an answer without a body is judged all the same
+        }
+        ::close(_fd);
+        return judge(result, detail, failure);
+    }
+
+private:
+    HeaderList configure(char* detail) {
+        const auto& limits = _session.configuration;
+        HeaderList headers(curl_slist_append(nullptr, "Accept-Encoding: identity"));
+        if (_offset > 0) {
+            _range = std::to_string(_offset) + "-";
+            curl_easy_setopt(_curl, CURLOPT_RANGE, _range.c_str());
+            headers.reset(curl_slist_append(headers.release(), ("If-Range: " + _record.validator()).c_str()));
+        }
+        curl_easy_setopt(_curl, CURLOPT_HTTPHEADER, headers.get());
+        curl_easy_setopt(_curl, CURLOPT_ERRORBUFFER, detail);
+        curl_easy_setopt(_curl, CURLOPT_BUFFERSIZE, 512L * 1024L);
+        curl_easy_setopt(_curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(limits.connectTimeout.count()));
+        curl_easy_setopt(_curl, CURLOPT_HEADERFUNCTION, onHeader);
+        curl_easy_setopt(_curl, CURLOPT_HEADERDATA, this);
+        curl_easy_setopt(_curl, CURLOPT_WRITEFUNCTION, onWrite);
+        curl_easy_setopt(_curl, CURLOPT_WRITEDATA, this);
+        curl_easy_setopt(_curl, CURLOPT_XFERINFOFUNCTION, onProgress);
+        curl_easy_setopt(_curl, CURLOPT_XFERINFODATA, this);
+        curl_easy_setopt(_curl, CURLOPT_NOPROGRESS, 0L);
+        return headers;
+    }
 
     void headerLine(const std::string& line) {
         if (line.starts_with("HTTP/")) {  // a new answer (after a redirect or an interim one)
-            contentRange.clear();
-            record.etag.clear();
-            record.lastModified.clear();
-            record.acceptRanges = false;
+            _contentRange.clear();
+            _record.etag.clear();
+            _record.lastModified.clear();
+            _record.acceptRanges = false;
             return;
         }
         const auto colon = line.find(':');
@@ -243,94 +422,136 @@ struct DownloadTask::Shared::Exchange {
         const std::string name = line.substr(0, colon);
         const std::string value = headerValue(line, colon);
         if (strcasecmp(name.c_str(), "Content-Range") == 0) {
-            contentRange = value;
+            _contentRange = value;
         } else if (strcasecmp(name.c_str(), "ETag") == 0) {
-            record.etag = value;
+            _record.etag = value;
         } else if (strcasecmp(name.c_str(), "Last-Modified") == 0) {
-            record.lastModified = value;
+            _record.lastModified = value;
         } else if (strcasecmp(name.c_str(), "Accept-Ranges") == 0) {
-            record.acceptRanges = strcasecmp(value.c_str(), "bytes") == 0;
+            _record.acceptRanges = strcasecmp(value.c_str(), "bytes") == 0;
         }
     }
 
-    // The first bytes of the body: decide where they go now that the answer's head is known.
+    // Once the answer's head is known: only 200 (the whole file) and 206 (the rest of the
+    // partial file) carry the file; decide where its bytes go.
     bool begin() {
-        long status = 0;
-        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
         curl_off_t length = -1;
-        curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-        if (status == 206) {
+        curl_easy_getinfo(_curl, CURLINFO_RESPONSE_CODE, &_status);
+        curl_easy_getinfo(_curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+        if (_status == 206) {
             // "bytes <first>-<last>/<total>": the rest must start where the partial file ends.
             long long first = -1;
             long long last = -1;
             long long total = -1;
-            const int fields = std::sscanf(contentRange.c_str(), "bytes %lld-%lld/%lld", &first, &last, &total);
-            if (fields < 2 || first != offset) {
-                rangeMismatch = true;
+            const int fields = std::sscanf(_contentRange.c_str(), "bytes %lld-%lld/%lld", &first, &last, &total);
+            if (fields < 2 || first != _offset) {
+                _rangeMismatch = true;
                 return false;
             }
-            record.acceptRanges = true;
-            const std::int64_t expected = fields == 3 ? total : (length >= 0 ? offset + length : -1);
-            task->_progress->expected = expected;
-            if (offset > 0) {
-                resumed(offset, expected);
+            _record.acceptRanges = true;
+            const std::int64_t expected = fields == 3 ? total : (length >= 0 ? _offset + length : -1);
+            _task->_progress->expected = expected;
+            if (_offset > 0) {
+                _session.postResumed(_task, _offset, expected);
             }
-        } else if (status == 200) {
+        } else if (_status == 200) {
             // The whole file: the server ignored the range, or the file changed since. (A fresh
             // file is left alone: truncating it would make the file system flush it at close.)
-            if (offset > 0 && ::ftruncate(fd, 0) != 0) {
-                writeErrno = errno;
+            if (_offset > 0 && ::ftruncate(_fd, 0) != 0) {
+                _writeErrno = errno;
                 return false;
             }
-            offset = 0;
-            task->_progress->expected = length;
+            _offset = 0;
+            _task->_progress->expected = length;
+            _task->_progress->total = 0;
         } else {
-            refused = true;
+            _refused = true;
             return false;
         }
-        started = true;
-        session->writeRecord(record, offset);
+        _started = true;
+        _session.writeRecord(_record, _offset);
         return true;
     }
 
     std::size_t write(const char* data, std::size_t bytes) {
-        if (!started && !begin()) {
+        if (!_started && !begin()) {
             return CURL_WRITEFUNC_ERROR;
         }
-        for (std::size_t done = 0; done < bytes;) {
-            const ssize_t put = ::pwrite(fd, data + done, bytes - done, static_cast<off_t>(offset + written));
-            if (put < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                writeErrno = errno;
-                return CURL_WRITEFUNC_ERROR;
-            }
-            done += static_cast<std::size_t>(put);
-            written += put;
+        _writeErrno = writeAt(_fd, data, bytes, static_cast<off_t>(_offset + _written));
+        if (_writeErrno != 0) {
+            return CURL_WRITEFUNC_ERROR;
         }
-        task->_progress->total = offset + written;
+        _written += static_cast<std::int64_t>(bytes);
+        _task->_progress->total = _offset + _written;
         return bytes;
     }
 
-    // Called at least about once a second, also while nothing arrives.
+    // Called at least about once a second, also while nothing arrives. A silent server would
+    // hold the transfer for ever and a trickling one nearly so: nothing received for the stall
+    // limit, or less than the minimum rate over a window, ends it. (libcurl's own low-speed
+    // check averages over a few seconds and reacts late.)
     int tick(curl_off_t received) {
-        if (task->_progress->cancelled || session->invalidated) {
+        if (_task->_progress->cancelled || _session.invalidated) {
             return 1;  // ends the transfer with CURLE_ABORTED_BY_CALLBACK
         }
+        const auto& limits = _session.configuration;
         const auto now = Clock::now();
-        if (received != lastReceived) {
-            lastReceived = received;
-            lastActivity = now;
-        } else if (now - lastActivity > session->configuration.stallLimit) {
-            stalled = true;
+        if (received != _lastReceived) {
+            _lastReceived = received;
+            _lastArrival = now;
+        } else if (now - _lastArrival > limits.stallLimit) {
+            _stall = Stall::Silent;
             return 1;
         }
-        if (started && now - lastPost >= progressInterval) {
-            lastPost = now;
-            progressChanged();
+        if (now - _windowStart >= limits.rateWindow) {
+            const double seconds = std::chrono::duration<double>(now - _windowStart).count();
+            if (static_cast<double>(received - _windowReceived) < static_cast<double>(limits.minimumRate) * seconds) {
+                _stall = Stall::Slow;
+                return 1;
+            }
+            _windowStart = now;
+            _windowReceived = received;
+        }
+        if (_started && now - _lastPost >= progressInterval) {
+            _lastPost = now;
+            _session.noteProgress(_task);
         }
         return 0;
+    }
+
+    Ending judge(CURLcode result, const char* detail, std::optional<Error>& failure) {
+        const auto& limits = _session.configuration;
+        if (_task->_progress->cancelled || _session.invalidated) {
+            return Ending::Cancelled;
+        }
+        if (_status == 416 && _offset > 0) {
+            // "bytes */<total>": the partial file may be the whole file already.
+            long long total = -1;
+            if (std::sscanf(_contentRange.c_str(), "bytes */%lld", &total) == 1 && total == _offset) {
+                _task->_progress->total = _offset;
+                _task->_progress->expected = _offset;
+                return Ending::Finished;
+            }
+            return Ending::StartOver;
+        }
+        if (_rangeMismatch && _offset > 0) {
+            return Ending::StartOver;
+        }
+        if (_refused || _rangeMismatch || (result == CURLE_OK && _status != 200 && _status != 206)) {
+            failure = badServerResponse(_status);
+        } else if (_stall == Stall::Silent) {
+            failure = urlError(timedOutCode,
+                               "The server sent nothing for " + std::to_string(limits.stallLimit.count()) + " seconds");
+        } else if (_stall == Stall::Slow) {
+            failure = urlError(timedOutCode, "The server sent less than " + std::to_string(limits.minimumRate) +
+                                                 " bytes a second for " + std::to_string(limits.rateWindow.count()) +
+                                                 " seconds");
+        } else if (_writeErrno != 0) {
+            failure = Error::posix(_writeErrno);
+        } else if (result != CURLE_OK) {
+            failure = detail::curlError(result, detail);
+        }
+        return failure ? Ending::Failed : Ending::Finished;
     }
 
     static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user) {
@@ -343,6 +564,35 @@ struct DownloadTask::Shared::Exchange {
     static int onProgress(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
         return static_cast<Exchange*>(user)->tick(received);
     }
+
+    enum class Stall { None, Silent, Slow };
+
+    Shared& _session;
+    std::shared_ptr<DownloadTask> _task;
+    Record _record;
+    std::int64_t _offset;
+    CURL* _curl = nullptr;
+    int _fd = -1;
+    long _status = 0;
+    std::string _range;
+    std::string _contentRange;
+    bool _started = false;
+    bool _rangeMismatch = false;
+    bool _refused = false;  // an answer that is not the file
+    int _writeErrno = 0;
+    std::int64_t _written = 0;
+    Clock::time_point _lastPost{};
+    Clock::time_point _lastArrival = Clock::now();
+    curl_off_t _lastReceived = 0;
+    Clock::time_point _windowStart = _lastArrival;
+    curl_off_t _windowReceived = 0;
+    Stall _stall = Stall::None;
+};
+
+// Where a transfer begins.
+struct DownloadTask::Shared::Start {
+    Record record;
+    std::int64_t offset = 0;
 };
 
 void DownloadTask::Shared::run() {
@@ -362,144 +612,72 @@ void DownloadTask::Shared::run() {
 }
 
 void DownloadTask::Shared::transfer(const std::shared_ptr<DownloadTask>& task) {
-    auto& progress = *task->_progress;
-    if (progress.cancelled) {
-        postCompletion(task, urlError(cancelledCode, "cancelled"), std::nullopt);
+    if (task->_progress->cancelled) {
+        postCompletion(task, cancelledError(), std::nullopt);
         return;
     }
     if (!ensurePrivateDirectory(folder)) {
         postCompletion(task, Error::posix(EACCES, "Cannot use the download folder " + folder.string()), std::nullopt);
         return;
     }
-    std::int64_t offset = 0;
-    Record record;
-    record.url = task->_url;
-    const auto kept = task->_resumes ? readRecord() : std::nullopt;
-    if (kept && kept->url == task->_url && fileSize(partPath()) > 0) {
-        record = *kept;
-        offset = fileSize(partPath());
+    auto [record, offset] = startingPoint(*task);
+    // A 416 to a resume whose file is not the whole file, or a range that does not fit the
+    // partial file, drops the partial file and asks once more from the first byte.
+    std::optional<Error> failure;
+    Ending ending = Ending::StartOver;
+    for (int round = 0; round < 2 && ending == Ending::StartOver; ++round) {
+        if (round > 0) {
+            discard();
+            offset = 0;
+        }
+        Exchange exchange(*this, task, record, offset);
+        ending = exchange.run(failure);
+        record = exchange.record();
+    }
+    switch (ending) {
+    case Ending::Finished:
+        deliver(task);
+        return;
+    case Ending::Cancelled:
+        postCompletion(task, cancelledError(), record.text(partLength()));
+        return;
+    case Ending::StartOver:  // only after a range was asked for, so not after the second round
+        failure = urlError(badServerResponseCode, "The server answered a range that does not fit");
+        [[fallthrough]];
+    case Ending::Failed:
+        keepForRetry(task, record, *failure);
+        return;
+    }
+}
+
+// After the partial file when the task resumes one that can be resumed, else from the first byte.
+DownloadTask::Shared::Start DownloadTask::Shared::startingPoint(const DownloadTask& task) {
+    if (task._resumes) {
+        if (auto kept = resumableRecord(&task._url)) {
+            return {std::move(*kept), partLength()};
+        }
     } else {
         discard();
     }
+    Start fresh;
+    fresh.record.url = task._url;
+    return fresh;
+}
 
-    // A 416 to a resume whose file is not the whole file, or a range that does not fit the
-    // partial file, drops the partial file and asks once more from the first byte.
-    for (int round = 0; round < 2; ++round) {
-        const int fd = ::open(partPath().c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd < 0) {
-            postCompletion(task, Error::posix(errno), std::nullopt);
-            return;
-        }
-        auto handle = detail::makeCurlHandle(task->_url.c_str());
-        if (!handle) {
-            ::close(fd);
-            postCompletion(task, detail::curlError(CURLE_FAILED_INIT, nullptr), std::nullopt);
-            return;
-        }
-        CURL* curl = handle.get();
-        Exchange exchange;
-        exchange.session = this;
-        exchange.task = task;
-        exchange.progressChanged = [this, task] {
-            if (!task->_progress->postPending.exchange(true)) {
-                postProgress(task);
-            }
-        };
-        exchange.resumed = [this, task](std::int64_t at, std::int64_t expected) {
-            post([task, at, expected](DownloadSessionDelegate& delegate) {
-                delegate.downloadTaskDidResumeAtOffset(*task, at, expected);
-            });
-        };
-        exchange.curl = curl;
-        exchange.fd = fd;
-        exchange.offset = offset;
-        exchange.record = record;
-        const std::string validator = record.validator();
-        const std::string range = std::to_string(offset) + "-";
-        const std::string ifRange = "If-Range: " + validator;
-        curl_slist* headers = nullptr;
-        if (offset > 0) {
-            curl_easy_setopt(curl, CURLOPT_RANGE, range.c_str());
-            if (!validator.empty()) {
-                headers = curl_slist_append(headers, ifRange.c_str());
-            }
-        }
-        char detail[CURL_ERROR_SIZE] = {};
-        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-        curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, detail);
-        curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 512L * 1024L);
-        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(configuration.connectTimeout.count()));
-        // A server that trickles a byte now and then is no better than a silent one: less than a
-        // byte a second over the stall limit ends the transfer too.
-        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(configuration.stallLimit.count()));
-        curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, Exchange::onHeader);
-        curl_easy_setopt(curl, CURLOPT_HEADERDATA, &exchange);
-        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Exchange::onWrite);
-        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &exchange);
-        curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, Exchange::onProgress);
-        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &exchange);
-        curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-        const CURLcode result = curl_easy_perform(curl);
-        curl_slist_free_all(headers);
-        long status = 0;
-        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-        ::close(fd);
-        record = exchange.record;
-
-        if (progress.cancelled || invalidated) {
-            postCompletion(task, urlError(cancelledCode, "cancelled"), record.text(fileSize(partPath())));
-            return;
-        }
-        if (status == 416 && offset > 0) {
-            // "bytes */<total>": the partial file may be the whole file already.
-            long long total = -1;
-            if (std::sscanf(exchange.contentRange.c_str(), "bytes */%lld", &total) == 1 && total == offset) {
-                progress.total = offset;
-                progress.expected = offset;
-                break;
-            }
-            discard();
-            offset = 0;
-            continue;
-        }
-        if (exchange.rangeMismatch) {
-            discard();
-            offset = 0;
-            continue;
-        }
-        std::optional<Error> failure;
-        if (exchange.refused || (result == CURLE_OK && (status < 200 || status > 299))) {
-            failure = urlError(badServerResponseCode, "The server answered with status " + std::to_string(status));
-        } else if (exchange.stalled) {
-            failure = urlError(timedOutCode, "The server sent nothing for " +
-                                                 std::to_string(configuration.stallLimit.count()) + " seconds");
-        } else if (exchange.writeErrno != 0) {
-            failure = Error::posix(exchange.writeErrno);
-        } else if (result != CURLE_OK) {
-            failure = detail::curlError(result, detail);
-        } else if (!exchange.started && status == 200 && offset > 0) {
-            // An empty body: the file is empty, whatever an earlier run left.
-            offset = 0;
-            progress.total = 0;
-            if (::truncate(partPath().c_str(), 0) != 0) {
-                failure = Error::posix(errno);
-            }
-        }
-        if (failure) {
-            const std::int64_t kept = fileSize(partPath());
-            if (kept > 0 && record.acceptRanges) {
-                writeRecord(record, kept);
-                postCompletion(task, failure, record.text(kept));
-            } else {
-                discard();
-                postCompletion(task, failure, std::nullopt);
-            }
-            return;
-        }
-        break;
+// A failed transfer keeps its partial file for a retry when it can go on from it, else drops it.
+void DownloadTask::Shared::keepForRetry(const std::shared_ptr<DownloadTask>& task, const Record& record,
+                                        const Error& failure) {
+    const std::int64_t length = partLength();
+    if (length > 0 && record.resumable() && writeRecord(record, length)) {
+        postCompletion(task, failure, record.text(length));
+        return;
     }
+    discard();
+    postCompletion(task, failure, std::nullopt);
+}
 
+// Hands the whole file to the delegate, then completes the task.
+void DownloadTask::Shared::deliver(const std::shared_ptr<DownloadTask>& task) {
     ::unlink(recordPath().c_str());
     if (::rename(partPath().c_str(), donePath().c_str()) != 0) {
         const int saved = errno;
@@ -508,15 +686,13 @@ void DownloadTask::Shared::transfer(const std::shared_ptr<DownloadTask>& task) {
         return;
     }
     postProgress(task);
-    dispatch::asyncMain([weak = weak_from_this(), task, location = donePath()] {
-        const auto self = weak.lock();
-        if (self && !self->invalidated && self->delegate != nullptr) {
-            self->delegate->downloadTaskDidFinishDownloadingToUrl(*task, location);
-        }
+    post([weak = weak_from_this(), task, location = donePath()](DownloadSessionDelegate& receiver) {
+        receiver.downloadTaskDidFinishDownloadingToUrl(*task, location);
         ::unlink(location.c_str());
-        if (self && !self->invalidated && self->delegate != nullptr) {
-            task->_progress->state = static_cast<int>(State::Completed);
-            self->delegate->taskDidCompleteWithError(*task, std::nullopt, std::nullopt);
+        const auto self = weak.lock();
+        if (self && !self->invalidated) {
+            self->settle(*task);
+            receiver.taskDidCompleteWithError(*task, std::nullopt, std::nullopt);
         }
     });
 }
@@ -529,20 +705,26 @@ DownloadTask::State DownloadTask::state() const {
 }
 
 void DownloadTask::resume() {
+    assertMainThread();
     const auto session = _session.lock();
-    if (!session || session->invalidated || state() != State::Suspended) {
+    const auto self = session ? session->find(*this) : nullptr;
+    if (!self || session->invalidated || state() != State::Suspended) {
         return;
     }
-    _progress->state = static_cast<int>(State::Running);
-    for (const auto& weak : session->tasks) {
-        if (const auto self = weak.lock(); self && self.get() == this) {
-            session->enqueue(self);
-            return;
-        }
+    if (session->live != nullptr) {
+        // The session's files serve one transfer: a second one would take the other's file.
+        _progress->state = static_cast<int>(State::Canceling);
+        session->postCompletion(self, urlError(unknownCode, "Another transfer of this session is running"),
+                                std::nullopt);
+        return;
     }
+    session->live = this;
+    _progress->state = static_cast<int>(State::Running);
+    session->enqueue(self);
 }
 
 void DownloadTask::cancel() {
+    assertMainThread();
     const State now = state();
     if (now == State::Completed || now == State::Canceling) {
         return;
@@ -551,10 +733,8 @@ void DownloadTask::cancel() {
     _progress->state = static_cast<int>(State::Canceling);
     if (now == State::Suspended) {
         if (const auto session = _session.lock()) {
-            for (const auto& weak : session->tasks) {
-                if (const auto self = weak.lock(); self && self.get() == this) {
-                    session->postCompletion(self, urlError(cancelledCode, "cancelled"), std::nullopt);
-                }
+            if (const auto self = session->find(*this)) {
+                session->postCompletion(self, cancelledError(), std::nullopt);
             }
         }
     }
@@ -565,6 +745,7 @@ fs::path DownloadSession::storageDirectory() {
 }
 
 std::shared_ptr<DownloadSession> DownloadSession::create(Configuration configuration, DownloadSessionDelegate* delegate) {
+    assertMainThread();
     auto shared = std::make_shared<DownloadTask::Shared>();
     shared->fileName = safeFileName(configuration.identifier);
     shared->configuration = std::move(configuration);
@@ -589,15 +770,11 @@ const DownloadSession::Configuration& DownloadSession::configuration() const {
 }
 
 void DownloadSession::getTasks(std::function<void(const std::vector<std::shared_ptr<DownloadTask>>&)> completion) {
+    assertMainThread();
     std::vector<std::shared_ptr<DownloadTask>> found;
     if (ensurePrivateDirectory(_shared->folder)) {
-        const auto record = _shared->readRecord();
-        if (record && record->acceptRanges && fileSize(_shared->partPath()) > 0) {
-            auto task = std::shared_ptr<DownloadTask>(new DownloadTask(_shared, record->url, true));
-            _shared->tasks.push_back(task);
-            found.push_back(std::move(task));
-        } else {
-            _shared->discard();
+        if (const auto record = _shared->resumableRecord(nullptr)) {
+            found.push_back(makeTask(record->url, true));
         }
         ::unlink(_shared->donePath().c_str());
     }
@@ -610,19 +787,24 @@ void DownloadSession::getTasks(std::function<void(const std::vector<std::shared_
 }
 
 std::shared_ptr<DownloadTask> DownloadSession::downloadTask(const std::string& url) {
-    auto task = std::shared_ptr<DownloadTask>(new DownloadTask(_shared, url, false));
-    _shared->tasks.push_back(task);
-    return task;
+    assertMainThread();
+    return makeTask(url, false);
 }
 
 std::shared_ptr<DownloadTask> DownloadSession::downloadTaskWithResumeData(const std::string& resumeData) {
+    assertMainThread();
     const auto record = Record::parse(resumeData);
-    auto task = std::shared_ptr<DownloadTask>(new DownloadTask(_shared, record ? record->url : std::string(), true));
+    return makeTask(record ? record->url : std::string(), true);
+}
+
+std::shared_ptr<DownloadTask> DownloadSession::makeTask(const std::string& url, bool resumes) {
+    auto task = std::shared_ptr<DownloadTask>(new DownloadTask(_shared, url, resumes));
     _shared->tasks.push_back(task);
     return task;
 }
 
 void DownloadSession::invalidateAndCancel() {
+    assertMainThread();
     _shared->invalidated = true;
     for (const auto& weak : _shared->tasks) {
         if (const auto task = weak.lock()) {

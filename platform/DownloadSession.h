@@ -33,6 +33,9 @@ public:
     // picked up again (downloadTaskWithResumeData).
     virtual void taskDidCompleteWithError(DownloadTask& task, const std::optional<Error>& error,
                                           const std::optional<std::string>& resumeData) = 0;
+    // A record of a partial file could not be used or saved and is gone: no transfer goes on
+    // from that partial file, the next one starts over. `reason` names the record and the fault.
+    virtual void downloadSessionDidDiscardRecord(const std::string& /*reason*/) {}
 };
 
 // One transfer of a session. Its state is read on the main thread.
@@ -42,7 +45,8 @@ public:
 
     State state() const;
     const std::string& originalUrl() const { return _url; }
-    // Starts a suspended task; does nothing otherwise.
+    // Starts a suspended task; does nothing otherwise. While another task of the session runs,
+    // the task completes at once with an error (code -1) instead.
     void resume();
     // Ends the transfer; its completion carries an error of code -999.
     void cancel();
@@ -62,15 +66,22 @@ private:
 // A download session found again by its identifier. A transfer outlives the process by resuming:
 // its partial file and a record of it (address, validators, whether the server serves ranges)
 // stay in the user's private folder "<temporary folder>/.downloading/", and a later session with
-// the same identifier offers them from getTasks as a suspended task. All transfers of a session
-// run one after another on the session's one transfer thread, streaming to disk.
+// the same identifier offers them from getTasks as a suspended task. A transfer goes on from its
+// partial file only when the server serves ranges and named a validator for If-Range; otherwise
+// it starts over. A session runs one task at a time, on its one transfer thread, streaming to
+// disk: a task resumed while another of its tasks runs (from its resume until its completion has
+// been delivered) completes at once with an error and touches no file.
 // Created, used and destroyed on the main thread; destruction invalidates it.
 class DownloadSession {
 public:
     struct Configuration {
         std::string identifier;
-        // A transfer that receives nothing for this long fails (a silent server would hang it).
+        // A transfer that receives nothing for this long fails (a silent server would hang it),
+        // and so does one that receives less than `minimumRate` bytes a second over a
+        // `rateWindow` (a trickling server would hold it nearly as long).
         std::chrono::seconds stallLimit{30};
+        std::int64_t minimumRate = 1024;
+        std::chrono::seconds rateWindow{60};
         std::chrono::seconds connectTimeout{30};
     };
 
@@ -82,7 +93,8 @@ public:
     const Configuration& configuration() const;
 
     // The transfers an earlier session under this identifier left behind, answered on the main
-    // thread. Only a record that can be resumed is offered; any other is discarded.
+    // thread. Only a record that can be resumed is offered; any other is discarded with its
+    // partial file and reported (downloadSessionDidDiscardRecord) before the answer.
     void getTasks(std::function<void(const std::vector<std::shared_ptr<DownloadTask>>&)> completion);
     // A suspended task that fetches the address from its first byte, dropping any partial file.
     std::shared_ptr<DownloadTask> downloadTask(const std::string& url);
@@ -96,6 +108,7 @@ public:
 
 private:
     explicit DownloadSession(std::shared_ptr<DownloadTask::Shared> shared);
+    std::shared_ptr<DownloadTask> makeTask(const std::string& url, bool resumes);
     std::shared_ptr<DownloadTask::Shared> _shared;
 };
 

@@ -1,8 +1,10 @@
 #include "platform/Environment.h"
 
 #include "platform/FileManager.h"
+#include "platform/Paths.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
 #include <pwd.h>
 #include <unistd.h>
@@ -14,14 +16,25 @@ namespace {
 
 // The shared "/tmp" lets any user plant a file where the installer would look for its own, so
 // without $TMPDIR the installer keeps its temporary files in a folder only this user can enter.
+// When another user holds or spoiled the name in "/tmp", the folder in the user's own cache
+// folder takes its place: the same one on every run, so that a download can be resumed.
 std::string perUserTemporaryDirectory() {
-    const std::string base = "/tmp/ravelune-" + std::to_string(::geteuid());
-    if (ensurePrivateDirectory(base)) {
-        return base;
+    const std::string shared = "/tmp/ravelune-" + std::to_string(::geteuid());
+    if (ensurePrivateDirectory(shared)) {
+        return shared;
     }
-    // One fallback folder for the whole run, so that every caller sees the same place.
+    const std::filesystem::path cache = paths::cacheDirectory();
+    std::error_code ignored;
+    if (std::filesystem::create_directories(cache, ignored)) {
+        std::filesystem::permissions(cache, std::filesystem::perms::owner_all, ignored);
+    }
+    const std::string own = (cache / "ravelune-installer").string();
+    if (ensurePrivateDirectory(own)) {
+        return own;
+    }
+    // One last-resort folder for the whole run, so that every caller sees the same place.
     static std::once_flag made;
-    static std::string fresh = base + "-XXXXXX";
+    static std::string fresh = shared + "-XXXXXX";
     std::call_once(made, [] { ::mkdtemp(fresh.data()); });
     return fresh;
 }

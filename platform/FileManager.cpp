@@ -1,6 +1,7 @@
 #include "platform/FileManager.h"
 
 #include <cerrno>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -97,11 +98,44 @@ bool ensurePrivateDirectory(const fs::path& folder) {
     if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
         return false;
     }
-    struct stat facts {};
-    if (::lstat(folder.c_str(), &facts) != 0 || !S_ISDIR(facts.st_mode) || facts.st_uid != ::geteuid()) {
+    // Checked through the opened folder, so that what is checked is what is listed.
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
         return false;
     }
-    return (facts.st_mode & 077) == 0 || ::chmod(folder.c_str(), 0700) == 0;
+    struct stat facts {};
+    if (::fstat(fd, &facts) != 0 || facts.st_uid != ::geteuid() || (facts.st_mode & 077) != 0) {
+        ::close(fd);
+        return false;
+    }
+    DIR* listing = ::fdopendir(fd);
+    if (listing == nullptr) {
+        ::close(fd);
+        return false;
+    }
+    bool own = true;
+    while (const dirent* entry = ::readdir(listing)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") {
+            continue;
+        }
+        struct stat item {};
+        if (::fstatat(fd, entry->d_name, &item, AT_SYMLINK_NOFOLLOW) != 0) {
+            own = errno == ENOENT;  // gone meanwhile: nothing of anyone's
+        } else {
+            own = item.st_uid == ::geteuid();
+        }
+        if (!own) {
+            break;
+        }
+    }
+    ::closedir(listing);
+    return own;
+}
+
+bool isOwnRegularFile(const fs::path& path) {
+    struct stat facts {};
+    return ::lstat(path.c_str(), &facts) == 0 && S_ISREG(facts.st_mode) && facts.st_uid == ::geteuid();
 }
 
 }  // namespace platform

@@ -17,7 +17,11 @@ std::optional<Error> moveItem(const std::filesystem::path& from, const std::file
 bool removeFileOrLink(const std::filesystem::path& path, std::optional<Error>& error);
 
 // Makes sure `folder` is a folder of the calling user's own that no one else may enter: created
-// with mode 0700 when missing, refused when it is a link, someone else's, or open to others.
+// with mode 0700 when missing; refused, and left as it is, when it is a link, someone else's,
+// grants any right to group or others, or holds anything that is not the user's.
 bool ensurePrivateDirectory(const std::filesystem::path& folder);
+
+// True when `path` is a regular file (not a link) of the calling user's own.
+bool isOwnRegularFile(const std::filesystem::path& path);
 
 }  // namespace platform

@@ -16,6 +16,13 @@ std::filesystem::path homeDirectory() {
     return "/";
 }
 
+std::filesystem::path cacheDirectory() {
+    if (const char* cache = std::getenv("XDG_CACHE_HOME"); cache != nullptr && *cache == '/') {
+        return cache;
+    }
+    return homeDirectory() / ".cache";
+}
+
 std::filesystem::path applicationSupportDirectory() {
     return homeDirectory() / "Library" / "Application Support" / "Ravelune";
 }

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -68,8 +69,8 @@ TEST(EnvironmentFacts, APrivateFolderIsNeitherALinkNorSomeoneElsesNorOpen) {
     const fs::path open = dir.path() / "open";
     fs::create_directory(open);
     fs::permissions(open, fs::perms::all);
-    EXPECT_TRUE(platform::ensurePrivateDirectory(open));
-    EXPECT_EQ(fs::status(open).permissions(), fs::perms::owner_all);
+    EXPECT_FALSE(platform::ensurePrivateDirectory(open));
+    EXPECT_EQ(fs::status(open).permissions(), fs::perms::all);  // refused as it is, not made private
     EXPECT_TRUE(platform::ensurePrivateDirectory(dir.path() / "fresh"));
 
     fs::create_directory_symlink(open, dir.path() / "link");
@@ -81,5 +82,66 @@ TEST(EnvironmentFacts, APrivateFolderIsNeitherALinkNorSomeoneElsesNorOpen) {
         fs::create_directory(theirs);
         ASSERT_EQ(::chown(theirs.c_str(), 65534, 65534), 0);
         EXPECT_FALSE(platform::ensurePrivateDirectory(theirs));
+        const fs::path planted = dir.path() / "fresh" / "planted";
+        ASSERT_EQ(::mkfifo(planted.c_str(), 0666), 0);
+        ASSERT_EQ(::lchown(planted.c_str(), 65534, 65534), 0);
+        EXPECT_FALSE(platform::ensurePrivateDirectory(dir.path() / "fresh"));
     }
+}
+
+namespace {
+
+// platform::temporaryDirectory() as a run of the installer by `user` with this cache folder sees it.
+std::string temporaryDirectoryOf(uid_t user, const fs::path& cache) {
+    int ends[2];
+    if (::pipe(ends) != 0) {
+        return {};
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(ends[0]);
+        setenv("XDG_CACHE_HOME", cache.c_str(), 1);
+        unsetenv("TMPDIR");
+        if (::setresgid(user, user, user) != 0 || ::setresuid(user, user, user) != 0) {
+            ::_exit(1);
+        }
+        const std::string folder = platform::temporaryDirectory();
+        const bool sent = ::write(ends[1], folder.data(), folder.size()) == static_cast<ssize_t>(folder.size());
+        ::_exit(sent ? 0 : 1);
+    }
+    ::close(ends[1]);
+    std::string folder;
+    char buffer[4096];
+    for (ssize_t got; (got = ::read(ends[0], buffer, sizeof buffer)) > 0;) {
+        folder.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(ends[0]);
+    ::waitpid(child, nullptr, 0);
+    return folder;
+}
+
+}  // namespace
+
+// Another user may spoil the name in /tmp (here: left open to all); the user's cache folder then
+// serves, the same one on every run, so that a download can still be resumed.
+TEST(EnvironmentFacts, WithTheSharedNameSpoiledEveryRunUsesOneFolderInTheUsersCache) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "acting as another user needs root";
+    }
+    const uid_t user = 40000 + static_cast<uid_t>(::getpid() % 20000);
+    testing_support::TempDir dir;
+    ASSERT_EQ(::chown(dir.path().c_str(), user, user), 0);
+    const fs::path shared = "/tmp/ravelune-" + std::to_string(user);
+    fs::remove_all(shared);
+    ASSERT_TRUE(fs::create_directory(shared));
+    fs::permissions(shared, fs::perms::all);
+    ASSERT_EQ(::chown(shared.c_str(), user, user), 0);
+
+    const std::string first = temporaryDirectoryOf(user, dir.path() / "cache");
+    const std::string second = temporaryDirectoryOf(user, dir.path() / "cache");
+    fs::remove_all(shared);
+
+    EXPECT_EQ(first, (dir.path() / "cache" / "ravelune-installer").string() + "/");
+    EXPECT_EQ(second, first);
+    EXPECT_EQ(fs::status(first).permissions(), fs::perms::owner_all);
 }

@@ -81,11 +81,25 @@ protected:
         settings.retryPauses = {std::chrono::milliseconds(20), std::chrono::milliseconds(40),
                                 std::chrono::milliseconds(80), std::chrono::milliseconds(160)};
         settings.stallLimit = std::chrono::seconds(1);
+        settings.minimumRate = 64 << 10;
+        settings.rateWindow = std::chrono::seconds(1);
         settings.sendAction = [this](std::int64_t code) { codes.push_back(code); };
         settings.sendSystemInfo = [this](std::uint64_t bandwidth) { bandwidths.push_back(bandwidth); };
         made->setSettings(settings);
         made->setTaskDelegate(&observer);
         return made;
+    }
+    // The sessions' private folder, made as a session makes it.
+    std::filesystem::path downloading() const {
+        const std::filesystem::path folder = tmp() / ".downloading";
+        std::filesystem::create_directory(folder);
+        std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
+        return folder;
+    }
+    // What an earlier run left of the component `name`'s transfer: its record and partial file.
+    void leaveTransfer(const std::string& name, const std::string& record, const std::string& partial) {
+        testing_support::writeFile(downloading() / ("com.example.test.downloading." + name + ".json"), record);
+        testing_support::writeFile(downloading() / ("com.example.test.downloading." + name + ".part"), partial);
     }
     // Runs the step until it reports; false when it did not within the bound.
     bool run(Downloader& step, std::chrono::milliseconds bound = std::chrono::seconds(20)) {

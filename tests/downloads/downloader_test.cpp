@@ -2,10 +2,13 @@
 #include "download_fixture.h"
 
 #include <csignal>
+#include <map>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 namespace fs = std::filesystem;
+using platform::DownloadTask;
 using testing_support::readFile;
 
 extern char** environ;
@@ -123,4 +126,51 @@ TEST_F(DownloadTest, AFileOfUnstatedSizeKeepsTheMeasuredSizeAndSendsNoBandwidth)
     EXPECT_EQ(step->fileSize(), -1);
     EXPECT_TRUE(bandwidths.empty());
     EXPECT_EQ(codes, (std::vector<std::int64_t>{4, 5}));
+}
+
+// Only a regular file of the user's own counts as downloaded: anything else at the destination
+// (here a pipe someone could have planted) is downloaded over.
+TEST_F(DownloadTest, ADestinationThatIsNoRegularFileIsDownloadedOver) {
+    ASSERT_EQ(::mkfifo((tmp() / "Engine").c_str(), 0600), 0);
+    server.serve("/engine", "payload");
+    auto step = downloader("Engine", "/engine");
+
+    ASSERT_TRUE(run(*step));
+
+    EXPECT_EQ(observer.events.back(), "finished");
+    ASSERT_TRUE(fs::is_regular_file(tmp() / "Engine"));
+    EXPECT_EQ(readFile(tmp() / "Engine"), "payload");
+    EXPECT_EQ(codes, (std::vector<std::int64_t>{4, 5}));
+}
+
+// A session's files serve one transfer at a time: a second task resumed while the first runs
+// ends at once with an error, and the first delivers its own file.
+TEST_F(DownloadTest, ASessionRunsOneTaskAtATime) {
+    struct Recorder : platform::DownloadSessionDelegate {
+        std::map<std::string, std::string> delivered;  // address: the file's bytes
+        std::map<std::string, std::optional<platform::Error>> completed;
+        void downloadTaskDidWriteData(DownloadTask&, std::int64_t, std::int64_t, std::int64_t) override {}
+        void downloadTaskDidResumeAtOffset(DownloadTask&, std::int64_t, std::int64_t) override {}
+        void downloadTaskDidFinishDownloadingToUrl(DownloadTask& task, const fs::path& location) override {
+            delivered[task.originalUrl()] = readFile(location);
+        }
+        void taskDidCompleteWithError(DownloadTask& task, const std::optional<platform::Error>& error,
+                                      const std::optional<std::string>&) override {
+            completed[task.originalUrl()] = error;
+        }
+    } recorder;
+    server.serve("/first", "first file");
+    server.serve("/second", "second file");
+    auto session = platform::DownloadSession::create({"com.example.test.one"}, &recorder);
+    auto first = session->downloadTask(server.url("/first"));
+    auto second = session->downloadTask(server.url("/second"));
+
+    first->resume();
+    second->resume();
+
+    ASSERT_TRUE(platform::RunLoop::runUntil([&] { return recorder.completed.size() == 2; }, std::chrono::seconds(10)));
+    EXPECT_EQ(recorder.delivered, (std::map<std::string, std::string>{{server.url("/first"), "first file"}}));
+    EXPECT_FALSE(recorder.completed[server.url("/first")]);
+    EXPECT_TRUE(recorder.completed[server.url("/second")]);
+    EXPECT_EQ(server.requests().size(), 1u);
 }

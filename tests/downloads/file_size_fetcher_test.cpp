@@ -6,7 +6,7 @@ namespace {
 
 // Notes the sizes into the step's own record, so their order against the step's report shows.
 struct SizeReceiver : FileSizeFetcherDelegate {
-    explicit SizeReceiver(StepObserver& observer) : observer(observer) {}
+    explicit SizeReceiver(StepObserver& steps) : observer(steps) {}
     void fileSizeFetcherDidCalculateFileSizesForUrls(FileSizeFetcher*, const std::vector<std::int64_t>& measured,
                                                      const std::vector<std::string>& forUrls) override {
         sizes = measured;

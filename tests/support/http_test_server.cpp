@@ -88,14 +88,14 @@ std::string HttpTestServer::url(const std::string& path) const {
     return "http://127.0.0.1:" + std::to_string(_port) + path;
 }
 
-void HttpTestServer::serve(const std::string& path, std::string body, bool statesLength) {
+void HttpTestServer::serve(const std::string& path, std::string body, bool statesLength, bool statesValidator) {
     std::lock_guard lock(_mutex);
-    _files[path] = File{std::move(body), 0, statesLength};
+    _files[path] = File{std::move(body), 0, statesLength, statesValidator};
 }
 
 void HttpTestServer::serveGenerated(const std::string& path, std::uint64_t size) {
     std::lock_guard lock(_mutex);
-    _files[path] = File{{}, size, true};
+    _files[path] = File{{}, size, true, true};
 }
 
 namespace {
@@ -279,13 +279,17 @@ void HttpTestServer::serveConnection(int fd) {
         sendText(fd, "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */" + std::to_string(size) +
                          "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
     } else {
+        if (ranged && fault && fault->kind == FaultKind::RangeFromStart) {
+            from = 0;
+        }
         std::string answer = ranged ? "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(from) +
                                           "-" + std::to_string(size - 1) + "/" + std::to_string(size) + "\r\n"
                                     : "HTTP/1.1 200 OK\r\n";
         if (file.statesLength) {
             answer += "Content-Length: " + std::to_string(size - from) + "\r\n";
         }
-        answer += "Accept-Ranges: bytes\r\nETag: " + etag + "\r\nConnection: close\r\n\r\n";
+        answer += "Accept-Ranges: bytes\r\n" + (file.statesValidator ? "ETag: " + etag + "\r\n" : "") +
+                  "Connection: close\r\n\r\n";
         std::uint64_t count = request.method == "HEAD" ? 0 : size - from;
         std::uint64_t rate = 0;
         if (fault && (fault->kind == FaultKind::Drop || fault->kind == FaultKind::Stall)) {

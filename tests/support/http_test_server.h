@@ -26,6 +26,7 @@ public:
         Stall,        // sends the head and `bytes` bytes, then nothing until the client leaves
         Refuse416,    // answers a range request with 416 and "bytes */<size>"
         Throttle,     // sends at about `bytesPerSecond`
+        RangeFromStart,  // answers a range request with 206 and the file from its first byte
     };
     struct Fault {
         FaultKind kind;
@@ -52,8 +53,9 @@ public:
     std::uint16_t port() const { return _port; }
     std::string url(const std::string& path) const;
 
-    // `statesLength` false leaves out Content-Length (the body then ends with the connection).
-    void serve(const std::string& path, std::string body, bool statesLength = true);
+    // `statesLength` false leaves out Content-Length (the body then ends with the connection);
+    // `statesValidator` false leaves out the ETag (ranges are still served).
+    void serve(const std::string& path, std::string body, bool statesLength = true, bool statesValidator = true);
     // A file of `size` bytes made on the fly (byte i is generatedByte(i)), for large transfers.
     void serveGenerated(const std::string& path, std::uint64_t size);
     static char generatedByte(std::uint64_t index);
@@ -72,6 +74,7 @@ private:
         std::string body;
         std::uint64_t generatedSize = 0;  // 0 unless the file is generated
         bool statesLength = true;
+        bool statesValidator = true;
         std::uint64_t size() const { return generatedSize > 0 ? generatedSize : body.size(); }
     };
     void acceptLoop();
