@@ -439,12 +439,13 @@ private:
         curl_easy_getinfo(_curl, CURLINFO_RESPONSE_CODE, &_status);
         curl_easy_getinfo(_curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
         if (_status == 206) {
-            // "bytes <first>-<last>/<total>": the rest must start where the partial file ends.
+            // "bytes <first>-<last>/<total>": the rest must start where the partial file ends and
+            // run to the end of the file; a piece of it would be delivered as a short file.
             long long first = -1;
             long long last = -1;
             long long total = -1;
             const int fields = std::sscanf(_contentRange.c_str(), "bytes %lld-%lld/%lld", &first, &last, &total);
-            if (fields < 2 || first != _offset) {
+            if (fields < 2 || first != _offset || (fields == 3 && last != total - 1)) {
                 _rangeMismatch = true;
                 return false;
             }

@@ -40,6 +40,7 @@ TEST_F(DownloadFaults, EachFaultEndsInTheWholeFileFetchedAgainFromWhereItCan) {
         {"ErrorPage", {{Kind::Status, 0, 500}}, {"", ""}},
         {"NoValidator", {{Kind::Drop, 1 << 20}}, {"", ""}, false},
         {"RangeFromStart", {{Kind::Drop, 1 << 20}, {Kind::RangeFromStart}}, {"", "bytes=1048576-", ""}},
+        {"ShortRange", {{Kind::Drop, 1 << 20}, {Kind::ShortRange, 4096}}, {"", "bytes=1048576-", ""}},
     };
     const std::string content = generated(size);
     for (const auto& test : cases) {

@@ -282,15 +282,19 @@ void HttpTestServer::serveConnection(int fd) {
         if (ranged && fault && fault->kind == FaultKind::RangeFromStart) {
             from = 0;
         }
+        std::uint64_t end = size;  // one past the last byte sent
+        if (ranged && fault && fault->kind == FaultKind::ShortRange) {
+            end = std::min<std::uint64_t>(size, from + fault->bytes);
+        }
         std::string answer = ranged ? "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(from) +
-                                          "-" + std::to_string(size - 1) + "/" + std::to_string(size) + "\r\n"
+                                          "-" + std::to_string(end - 1) + "/" + std::to_string(size) + "\r\n"
                                     : "HTTP/1.1 200 OK\r\n";
         if (file.statesLength) {
-            answer += "Content-Length: " + std::to_string(size - from) + "\r\n";
+            answer += "Content-Length: " + std::to_string(end - from) + "\r\n";
         }
         answer += "Accept-Ranges: bytes\r\n" + (file.statesValidator ? "ETag: " + etag + "\r\n" : "") +
                   "Connection: close\r\n\r\n";
-        std::uint64_t count = request.method == "HEAD" ? 0 : size - from;
+        std::uint64_t count = request.method == "HEAD" ? 0 : end - from;
         std::uint64_t rate = 0;
         if (fault && (fault->kind == FaultKind::Drop || fault->kind == FaultKind::Stall)) {
             count = std::min(count, fault->bytes);

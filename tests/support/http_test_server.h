@@ -27,6 +27,7 @@ public:
         Refuse416,    // answers a range request with 416 and "bytes */<size>"
         Throttle,     // sends at about `bytesPerSecond`
         RangeFromStart,  // answers a range request with 206 and the file from its first byte
+        ShortRange,      // answers a range request with 206 and only the next `bytes` bytes
     };
     struct Fault {
         FaultKind kind;
