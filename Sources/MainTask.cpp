@@ -9,6 +9,7 @@
 #include "ScriptTask.h"
 #include "StatisticsManager.h"
 #include "UnlockTask.h"
+#include "platform/Application.h"
 #include "platform/Bundle.h"
 #include "platform/Environment.h"
 #include "platform/Format.h"
@@ -212,6 +213,11 @@ bool MainTask::buildPipeline() {
 
     auto batch = std::make_shared<RootTask>();
     batch->setBackgroundProcess(true);
+    batch->setEndHandler([weakSelf = weak_from_this()] {
+        if (auto self = std::static_pointer_cast<MainTask>(weakSelf.lock())) {
+            self->batchEnded();
+        }
+    });
     addTask(batch);
 
     _downloaders.clear();
@@ -220,8 +226,9 @@ bool MainTask::buildPipeline() {
         _downloaders.push_back(downloader);
         addTask(downloader);
     }
-    addTask(scriptStep("Create Semaphore", kSemaphoreWeight,
-                       {absolutePathForLocalPath("../Scripts/create_semaphore.sh"), "SUCCESS", version}));
+    _semaphoreStep = scriptStep("Create Semaphore", kSemaphoreWeight,
+                                {absolutePathForLocalPath("../Scripts/create_semaphore.sh"), "SUCCESS", version});
+    addTask(_semaphoreStep);
 
     const std::string user = platform::userName();
     const std::string marker = (platform::paths::applicationSupportDirectory() / "installer.wait").string();
@@ -272,6 +279,48 @@ void MainTask::executionFinishedOfTask(Task* task) {
         terminateRootTask();
     }
     TaskSequence::executionFinishedOfTask(task);
+    holdEndingWhileTheBatchMayInstall();
+}
+
+void MainTask::taskFinishedWithError(Task* task, const platform::Error& error) {
+    if (task != nullptr && task == _semaphoreStep.get()) {
+        // No marker of this run: its batch fails once the installer has gone, so nothing holds the ending.
+        releaseEnding();
+        if (platform::Application::isTerminating()) {
+            return;
+        }
+    }
+    TaskSequence::taskFinishedWithError(task, error);
+}
+
+void MainTask::holdEndingWhileTheBatchMayInstall() {
+    // "Create Semaphore" writes this run's marker, after which the batch may pass its wait step at
+    // any moment; a batch that has passed it cannot be stopped, and the installer that started it
+    // stays (with the lock) until it ends.
+    if (_endingHeld || _batchEnded || !currentTask || currentTask != _semaphoreStep) {
+        return;
+    }
+    _endingHeld = true;
+    platform::Application::holdTermination([weakSelf = weak_from_this()] {
+        Logger::shared().logInfo("%@", kCannotStopNowText);
+        auto self = std::static_pointer_cast<MainTask>(weakSelf.lock());
+        if (self && self->taskDelegate() != nullptr) {
+            self->taskDelegate()->taskDidStartWithStatus(self->currentTask.get(), kCannotStopNowText);
+        }
+    });
+}
+
+void MainTask::releaseEnding() {
+    if (_endingHeld) {
+        _endingHeld = false;
+        platform::Application::releaseTermination();
+    }
+}
+
+void MainTask::batchEnded() {
+    _batchEnded = true;
+    // An ending asked for meanwhile happens now; the batch's report then reaches nobody.
+    releaseEnding();
 }
 
 void MainTask::invalidate() {
