@@ -15,6 +15,7 @@
 #include "platform/Format.h"
 #include "platform/Http.h"
 #include "platform/Paths.h"
+#include "platform/RunLoop.h"
 
 #include <algorithm>
 #include <chrono>
@@ -168,6 +169,7 @@ void MainTask::execute() {
 }
 
 bool MainTask::buildPipeline() {
+    platform::assertMainThread();
     // One document serves all four values.
     const std::optional<json> document = jsonDict();
     const std::optional<std::string> referrer = stringMember(document, "ReferrerUrl");
@@ -280,6 +282,10 @@ void MainTask::executionFinishedOfTask(Task* task) {
     }
     TaskSequence::executionFinishedOfTask(task);
     holdEndingWhileTheBatchMayInstall();
+    if (_endingHeld && _endRequested) {
+        // The next step's status would hide the notice.
+        showCannotStopNow();
+    }
 }
 
 void MainTask::taskFinishedWithError(Task* task, const platform::Error& error) {
@@ -303,11 +309,17 @@ void MainTask::holdEndingWhileTheBatchMayInstall() {
     _endingHeld = true;
     platform::Application::holdTermination([weakSelf = weak_from_this()] {
         Logger::shared().logInfo("%@", kCannotStopNowText);
-        auto self = std::static_pointer_cast<MainTask>(weakSelf.lock());
-        if (self && self->taskDelegate() != nullptr) {
-            self->taskDelegate()->taskDidStartWithStatus(self->currentTask.get(), kCannotStopNowText);
+        if (auto self = std::static_pointer_cast<MainTask>(weakSelf.lock())) {
+            self->_endRequested = true;
+            self->showCannotStopNow();
         }
     });
+}
+
+void MainTask::showCannotStopNow() {
+    if (TaskDelegate* observer = taskDelegate()) {
+        observer->taskDidStartWithStatus(currentTask.get(), kCannotStopNowText);
+    }
 }
 
 void MainTask::releaseEnding() {
@@ -318,6 +330,7 @@ void MainTask::releaseEnding() {
 }
 
 void MainTask::batchEnded() {
+    platform::assertMainThread();
     _batchEnded = true;
     // An ending asked for meanwhile happens now; the batch's report then reaches nobody.
     releaseEnding();
@@ -332,6 +345,7 @@ void MainTask::invalidate() {
 
 void MainTask::fileSizeFetcherDidCalculateFileSizesForUrls(FileSizeFetcher*, const std::vector<std::int64_t>& sizes,
                                                            const std::vector<std::string>&) {
+    platform::assertMainThread();
     // One size per downloader is expected; a list of another length is used as far as both go.
     const std::size_t count = std::min(sizes.size(), _downloaders.size());
     if (sizes.size() != _downloaders.size()) {

@@ -89,6 +89,7 @@ protected:
 private:
     void failBeforeStart();
     void holdEndingWhileTheBatchMayInstall();
+    void showCannotStopNow();
     void releaseEnding();
     void batchEnded();
 
@@ -98,4 +99,5 @@ private:
     TaskPtr _semaphoreStep;
     bool _batchEnded = false;
     bool _endingHeld = false;
+    bool _endRequested = false;
 };

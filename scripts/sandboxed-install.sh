@@ -8,15 +8,15 @@
 # answers 500 for the component), HOLD_LOCK=1 (a live process holds the lock, with the files of
 # its installation in place), MODULES_DISABLED=1 (the kernel-module check fails with 27),
 # STALE_MARKER=1 (a killed earlier run left its "installer.wait"), INSTALLER_TIMEOUT (seconds
-# after which a run is ended: SIGTERM, and SIGKILL 10 s later; its status is then 124; none by
-# default).
+# after which a run is ended: SIGTERM, and SIGKILL 10 s later; none by default).
 # SIGNAL=TERM or KILL with SIGNAL_WHEN: the first run gets the signal "downloading" (the server
 # stalls its first download; the signal comes once the batch waits for it) or "installing" (once
-# the marker says SUCCESS, while a slowed unzip keeps the batch installing; TERM is sent twice).
+# the batch has passed its wait step, while a slowed unzip keeps it installing; TERM is sent twice).
 # The next run starts once whatever the first left in its process group has ended.
-# Leaves in the keep folder: "status" (one exit status per run), "home/" (the home folder),
-# "Library/", "ravl.lock" (when present), "tmp.txt" (a listing of /tmp), "record/" (the server's),
-# with SIGNAL "left-running" (tenths of a second the first run's process group outlived it; 200
+# Leaves in the keep folder: "status" (one exit status per run), "timed-out" (the numbers of the
+# runs that INSTALLER_TIMEOUT ended, one a line), "home/" (the home folder), "Library/",
+# "ravl.lock" (when present), "tmp.txt" (a listing of /tmp), "record/" (the server's), and with
+# SIGNAL "left-running" (tenths of a second that the first run's process group outlived it; 200
 # when it still ran then).
 set -u
 keep=$1; installer=$2; server=$3; served=$4
@@ -61,12 +61,13 @@ wait_for() {
         sleep 0.1
     done
 }
-batch_waits() { grep -q '^1: ' "$support/logs/progress.log" 2>/dev/null; }
-marker_written() { [ "$(head -n 1 "$support/installer.wait" 2>/dev/null)" = SUCCESS ]; }
+batch_reached() { grep -q "^$1: " "$support/logs/progress.log" 2>/dev/null; }
 group_runs() { kill -0 -- "-$1" 2>/dev/null; }
 
 : >"$keep/status"
+: >"$keep/timed-out"
 runs=${RUNS:-1}
+run=1
 if [ -n "${SIGNAL:-}" ]; then
     if [ "$SIGNAL_WHEN" = installing ]; then
         # A slow unzip on the batch's PATH keeps the component's installer busy for a while.
@@ -75,11 +76,11 @@ if [ -n "${SIGNAL:-}" ]; then
         chmod +x /tmp/slow/unzip
         PATH=/tmp/slow:$PATH "$installer" &
         pid=$!
-        wait_for 60 marker_written
+        wait_for 60 batch_reached 2
     else
         "$installer" &
         pid=$!
-        wait_for 60 batch_waits
+        wait_for 60 batch_reached 1
     fi
     kill -s "$SIGNAL" "$pid"
     if [ "$SIGNAL" = TERM ] && [ "$SIGNAL_WHEN" = installing ]; then
@@ -87,12 +88,11 @@ if [ -n "${SIGNAL:-}" ]; then
         kill -s TERM "$pid" 2>/dev/null
     fi
     # Ended by force when it does not end on its own in time.
-    (sleep "${INSTALLER_TIMEOUT:-600}"; : >/tmp/timed-out; kill -s KILL "$pid") 2>/dev/null &
+    (sleep "${INSTALLER_TIMEOUT:-600}"; echo 1 >>"$keep/timed-out"; kill -s KILL "$pid") 2>/dev/null &
     watchdog=$!
     status=0
     wait "$pid" || status=$?
     kill "$watchdog" 2>/dev/null
-    [ ! -e /tmp/timed-out ] || status=124
     echo "$status" >>"$keep/status"
     tenths=0
     while group_runs "$pid" && [ "$tenths" -lt 200 ]; do
@@ -100,12 +100,14 @@ if [ -n "${SIGNAL:-}" ]; then
         tenths=$((tenths + 1))
     done
     echo "$tenths" >"$keep/left-running"
-    runs=$((runs - 1))
+    run=2
 fi
-for _ in $(seq "$runs"); do
+for run in $(seq "$run" "$runs"); do
     status=0
     if [ -n "${INSTALLER_TIMEOUT:-}" ]; then
+        started=$SECONDS
         timeout -k 10 "$INSTALLER_TIMEOUT" "$installer" || status=$?
+        [ $((SECONDS - started)) -lt "$INSTALLER_TIMEOUT" ] || echo "$run" >>"$keep/timed-out"
     else
         "$installer" || status=$?
     fi
