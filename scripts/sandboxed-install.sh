@@ -10,9 +10,10 @@
 # STALE_MARKER=1 (a killed earlier run left its "installer.wait"), INSTALLER_TIMEOUT (seconds
 # after which a run is ended: SIGTERM, and SIGKILL 10 s later; none by default).
 # SIGNAL=TERM or KILL with SIGNAL_WHEN: the first run gets the signal "downloading" (the server
-# stalls its first download; the signal comes once the batch waits for it) or "installing" (once
-# the batch has passed its wait step, while a slowed unzip keeps it installing; TERM is sent twice).
-# The next run starts once whatever the first left in its process group has ended.
+# stalls its first download; the signal comes once that has begun and the batch waits for it) or
+# "installing" (once the batch has passed its wait step, while a slowed unzip keeps it installing;
+# TERM is sent twice). The next run starts once whatever the first left in its process group has
+# ended.
 # Leaves in the keep folder: "status" (one exit status per run), "timed-out" (the numbers of the
 # runs that INSTALLER_TIMEOUT ended, one a line), "home/" (the home folder), "Library/",
 # "ravl.lock" (when present), "tmp.txt" (a listing of /tmp), "record/" (the server's), and with
@@ -72,7 +73,7 @@ if [ -n "${SIGNAL:-}" ]; then
     if [ "$SIGNAL_WHEN" = installing ]; then
         # A slow unzip on the batch's PATH keeps the component's installer busy for a while.
         mkdir -p /tmp/slow
-        printf '#!/bin/sh\nsleep 3\nexec %s "$@"\n' "$(command -v unzip)" >/tmp/slow/unzip
+        printf '#!/bin/sh\nsleep 4\nexec %s "$@"\n' "$(command -v unzip)" >/tmp/slow/unzip
         chmod +x /tmp/slow/unzip
         PATH=/tmp/slow:$PATH "$installer" &
         pid=$!
@@ -80,7 +81,7 @@ if [ -n "${SIGNAL:-}" ]; then
     else
         "$installer" &
         pid=$!
-        wait_for 60 batch_reached 1
+        wait_for 60 batch_reached 1 && wait_for 60 test -e "$keep/record/download-begun"
     fi
     kill -s "$SIGNAL" "$pid"
     if [ "$SIGNAL" = TERM ] && [ "$SIGNAL_WHEN" = installing ]; then

@@ -5,13 +5,15 @@
 //   demo_server <files folder> <record folder> [--fail-downloads | --stall-first-download]
 //
 // "--fail-downloads" answers 500 to every GET of a ".zip"; "--stall-first-download" sends the first
-// GET of a ".zip" a few bytes and then nothing, and serves later ones. "<record>/ready" appears once the port
-// listens. At SIGTERM or SIGINT the server writes "<record>/requests", one line per request
-// ("<host> <method> <path> <body lines>"), and ends.
+// GET of a ".zip" a few bytes and then nothing, and serves later ones. "<record>/ready" appears once
+// the port listens, "<record>/download-begun" once a GET of a ".zip" has arrived. At SIGTERM or
+// SIGINT the server writes "<record>/requests", one line per request ("<host> <method> <path>
+// <body lines>"), and ends.
 #include "support/http_test_server.h"
 
 #include <algorithm>
 #include <csignal>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -66,8 +68,17 @@ int main(int argc, char** argv) {
     }
     std::ofstream(record / "ready");
 
-    int signal = 0;
-    sigwait(&endings, &signal);
+    // Until an ending signal: notes the first download, looking every 50 ms.
+    const timespec look = {.tv_sec = 0, .tv_nsec = 50'000'000};
+    bool downloadBegun = false;
+    while (sigtimedwait(&endings, nullptr, &look) < 0) {
+        if (!downloadBegun && std::ranges::any_of(server.requests(), [](const auto& request) {
+                return request.method == "GET" && request.path.ends_with(".zip");
+            })) {
+            downloadBegun = true;
+            std::ofstream(record / "download-begun");
+        }
+    }
 
     std::ofstream requests(record / "requests");
     for (const auto& request : server.requests()) {
