@@ -33,6 +33,14 @@ FILE* openLockStream(const char* path, int flags) {
     return stream;
 }
 
+// Whether any process remains in the process group that `leader` made: a holder killed while
+// what it started still runs (an installer's administrator batch) keeps the lock until that ends.
+// The kernel gives no new process the id of a group that still has members, so such a group is
+// the holder's own. EPERM (members of another user, such as a batch run as root) means it exists.
+bool processGroupRuns(pid_t leader) {
+    return !(kill(-leader, 0) != 0 && errno == ESRCH);
+}
+
 bool lockFileIsAbsent(const char* path) {
     struct stat info;
     return lstat(path, &info) != 0 && errno == ENOENT;
@@ -87,7 +95,8 @@ bool lockFileHolderIsGone(FILE* stream, char* holderDescription) {
         return true;
     }
     pid_t holder = static_cast<pid_t>(id);
-    if (kill(holder, 0) != 0 && errno == ESRCH) {
+    const bool holderRuns = !(kill(holder, 0) != 0 && errno == ESRCH);
+    if (!holderRuns && !processGroupRuns(holder)) {
         return true;
     }
 
@@ -99,7 +108,7 @@ bool lockFileHolderIsGone(FILE* stream, char* holderDescription) {
     if (length > 0 && name[length - 1] == '\n') {
         name[length - 1] = '\0';
     }
-    if (strncmp(name, platform::processName(holder).c_str(), sizeof name) != 0) {
+    if (holderRuns && strncmp(name, platform::processName(holder).c_str(), sizeof name) != 0) {
         return true;
     }
 

@@ -4,7 +4,7 @@
 
 // A machine-wide lock kept as a small record in a file: "%d\n%s\n%s" with the holder's process
 // id, its process name and a description. An absent or empty file is free, and so is a record
-// whose holder no longer runs. An exclusive flock is held only for the length of one operation,
+// whose holder no longer runs, nor anything in its process group. An exclusive flock is held only for the length of one operation,
 // so that testing and writing the record is atomic between processes.
 //
 // The file is never opened through a symbolic link: a link planted at the path is refused as if
@@ -42,7 +42,9 @@ int lockFileTryAcquireKind(const char* path, const char* description);
 
 // Whether the holder recorded in `stream` (positioned at its start) no longer runs: its id names
 // no process, or a process of another name. A record without a positive id or without a name
-// counts as gone. When the holder runs, the description goes into `holderDescription`.
+// counts as gone. A holder that has ended still holds while any process of the process group it
+// led runs (the installer leads its own; its batch goes on after it was killed). When the holder
+// holds, the description goes into `holderDescription`.
 bool lockFileHolderIsGone(FILE* stream, char* holderDescription);
 // Writes this process's record at the current position; returns the number of characters written.
 int lockFileWriteRecord(FILE* stream, const char* description);

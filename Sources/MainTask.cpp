@@ -9,11 +9,13 @@
 #include "ScriptTask.h"
 #include "StatisticsManager.h"
 #include "UnlockTask.h"
+#include "platform/Application.h"
 #include "platform/Bundle.h"
 #include "platform/Environment.h"
 #include "platform/Format.h"
 #include "platform/Http.h"
 #include "platform/Paths.h"
+#include "platform/RunLoop.h"
 
 #include <algorithm>
 #include <chrono>
@@ -151,6 +153,7 @@ void MainTask::execute() {
 }
 
 bool MainTask::buildPipeline() {
+    platform::assertMainThread();
     // One document serves all four values.
     const std::optional<Value> document = jsonDict();
     const std::optional<std::string> referrer = stringMember(document, "ReferrerUrl");
@@ -196,6 +199,11 @@ bool MainTask::buildPipeline() {
 
     auto batch = std::make_shared<RootTask>();
     batch->setBackgroundProcess(true);
+    batch->setEndHandler([weakSelf = weak_from_this()] {
+        if (auto self = std::static_pointer_cast<MainTask>(weakSelf.lock())) {
+            self->batchEnded();
+        }
+    });
     addTask(batch);
 
     _downloaders.clear();
@@ -204,8 +212,9 @@ bool MainTask::buildPipeline() {
         _downloaders.push_back(downloader);
         addTask(downloader);
     }
-    addTask(scriptStep("Create Semaphore", kSemaphoreWeight,
-                       {absolutePathForLocalPath("../Scripts/create_semaphore.sh"), "SUCCESS", version}));
+    _semaphoreStep = scriptStep("Create Semaphore", kSemaphoreWeight,
+                                {absolutePathForLocalPath("../Scripts/create_semaphore.sh"), "SUCCESS", version});
+    addTask(_semaphoreStep);
 
     const std::string user = platform::userName();
     const std::string marker = (platform::paths::applicationSupportDirectory() / "installer.wait").string();
@@ -256,6 +265,59 @@ void MainTask::executionFinishedOfTask(Task* task) {
         terminateRootTask();
     }
     TaskSequence::executionFinishedOfTask(task);
+    holdEndingWhileTheBatchMayInstall();
+    if (_endingHeld && _endRequested) {
+        // The next step's status would hide the notice.
+        showCannotStopNow();
+    }
+}
+
+void MainTask::taskFinishedWithError(Task* task, const platform::Error& error) {
+    if (task != nullptr && task == _semaphoreStep.get()) {
+        // No marker of this run: its batch fails once the installer has gone, so nothing holds the ending.
+        releaseEnding();
+        if (platform::Application::isTerminating()) {
+            return;
+        }
+    }
+    TaskSequence::taskFinishedWithError(task, error);
+}
+
+void MainTask::holdEndingWhileTheBatchMayInstall() {
+    // "Create Semaphore" writes this run's marker, after which the batch may pass its wait step at
+    // any moment; a batch that has passed it cannot be stopped, and the installer that started it
+    // stays (with the lock) until it ends.
+    if (_endingHeld || _batchEnded || !currentTask || currentTask != _semaphoreStep) {
+        return;
+    }
+    _endingHeld = true;
+    platform::Application::holdTermination([weakSelf = weak_from_this()] {
+        Logger::shared().logInfo("%@", kCannotStopNowText);
+        if (auto self = std::static_pointer_cast<MainTask>(weakSelf.lock())) {
+            self->_endRequested = true;
+            self->showCannotStopNow();
+        }
+    });
+}
+
+void MainTask::showCannotStopNow() {
+    if (TaskDelegate* observer = taskDelegate()) {
+        observer->taskDidStartWithStatus(currentTask.get(), kCannotStopNowText);
+    }
+}
+
+void MainTask::releaseEnding() {
+    if (_endingHeld) {
+        _endingHeld = false;
+        platform::Application::releaseTermination();
+    }
+}
+
+void MainTask::batchEnded() {
+    platform::assertMainThread();
+    _batchEnded = true;
+    // An ending asked for meanwhile happens now; the batch's report then reaches nobody.
+    releaseEnding();
 }
 
 void MainTask::invalidate() {
@@ -267,6 +329,7 @@ void MainTask::invalidate() {
 
 void MainTask::fileSizeFetcherDidCalculateFileSizesForUrls(FileSizeFetcher*, const std::vector<std::int64_t>& sizes,
                                                            const std::vector<std::string>&) {
+    platform::assertMainThread();
     // One size per downloader is expected; a list of another length is used as far as both go.
     const std::size_t count = std::min(sizes.size(), _downloaders.size());
     if (sizes.size() != _downloaders.size()) {

@@ -25,11 +25,16 @@ public:
 // callback and tookLock. The steps are owned by the sequence; the delegate is not owned
 // and hears of the download total once, when the sizes arrive. A remote document without a usable
 // application name or shortcut caption ends the run before any step: the task delegate gets one
-// "LaunchTask" error with this task.
+// "LaunchTask" error with this task. From the start of "Create Semaphore" until the batch has
+// ended, the batch may be installing and cannot be stopped: the application's ending is held
+// meanwhile, and a request to end shows kCannotStopNowText and is carried out when the batch ends.
 class MainTask : public TaskSequence, public FileSizeFetcherDelegate {
 public:
     // The machine-wide lock that keeps two installations apart.
     static constexpr const char* kLockFilePath = "/tmp/ravl.lock";
+    // Shown as the status, and logged, when the installer is asked to end while its batch may be installing.
+    static constexpr const char* kCannotStopNowText =
+        "The installation cannot be stopped now. The installer will quit when it has finished.";
 
     MainTask() = default;
 
@@ -72,6 +77,7 @@ public:
 
     // Notes when the lock step succeeds, then advances as every sequence does.
     void executionFinishedOfTask(Task* task) override;
+    void taskFinishedWithError(Task* task, const platform::Error& error) override;
 
 protected:
     MainTaskDelegate* _delegate = nullptr;
@@ -81,8 +87,16 @@ protected:
 
 private:
     void failBeforeStart();
+    void holdEndingWhileTheBatchMayInstall();
+    void showCannotStopNow();
+    void releaseEnding();
+    void batchEnded();
 
     std::string _lockFilePath = kLockFilePath;
     TaskPtr _lockTask;
     bool _tookLock = false;
+    TaskPtr _semaphoreStep;
+    bool _batchEnded = false;
+    bool _endingHeld = false;
+    bool _endRequested = false;
 };

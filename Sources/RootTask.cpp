@@ -97,6 +97,9 @@ void RootTask::run(const platform::AppleScript& script) {
     platform::AppleScript::ErrorInfo info;
     const auto output = script.executeAndReturnError(info);
     auto self = std::static_pointer_cast<RootTask>(shared_from_this());
+    if (_onEnd) {
+        platform::dispatch::asyncMain([self] { self->_onEnd(); });
+    }
     if (output) {
         Logger::shared().logDebug("RootTask output = %@", *output);
         platform::dispatch::asyncMain([self] { reportStepEnd(self.get(), std::nullopt); });

@@ -52,6 +52,9 @@ public:
 
     // Where statistics actions go: the statistics facade unless replaced (tests).
     void setActionSender(ActionSender sender) { _sendAction = std::move(sender); }
+    // Runs once on the main thread when the batch's shell has ended, before the report (also
+    // after status 33, which has none). Set before execute().
+    void setEndHandler(std::function<void()> handler) { _onEnd = std::move(handler); }
 
 private:
     void run(const platform::AppleScript& script);
@@ -60,5 +63,6 @@ private:
     std::vector<std::shared_ptr<BashTask>> tasks;
     double _estimatedTotal = 0;
     ActionSender _sendAction;
+    std::function<void()> _onEnd;
     std::shared_ptr<platform::FileHandle> _progressFile;
 };

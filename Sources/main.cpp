@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <unistd.h>
 
 namespace {
 
@@ -53,6 +54,12 @@ void setUpInstallerLogging() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The installer leads a process group of its own, which everything it starts joins (the
+    // administrator batch, pkexec included): the lock stays held while any of it runs, also after
+    // the installer itself was killed. Signals sent to the group of whoever started it (a
+    // terminal's Ctrl-C to a wrapper script, timeout's kill of its group) reach neither the
+    // installer nor its batch; those sent to the installer itself end it as before.
+    setpgid(0, 0);
     setUpInstallerLogging();
     Logger::shared().logDebug("\n\n%@", std::string(106, '-'));
     CreateGuidFiles::createInstallIdFile(StatisticsManager::shared().installId());

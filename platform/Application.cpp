@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <optional>
 #include <unistd.h>
 
 namespace platform {
@@ -22,6 +23,17 @@ Application::Handler& willTerminate() {
     return handler;
 }
 std::atomic<bool> terminating{false};
+
+// The hold, main thread only: its notice, and the exit status of the request it keeps.
+struct Hold {
+    bool active = false;
+    Application::Handler onKept;
+    std::optional<int> kept;
+};
+Hold& hold() {
+    static Hold value;
+    return value;
+}
 
 // Written by the signal handler, read on the main thread: the only work a handler may do safely.
 int signalPipe[2] = {-1, -1};
@@ -48,9 +60,19 @@ void Application::terminate(int exitStatus) {
         dispatch::asyncMain([exitStatus] { terminate(exitStatus); });
         return;
     }
-    if (terminating.exchange(true)) {
+    if (terminating.load()) {
         return;
     }
+    if (Hold& held = hold(); held.active) {
+        if (!held.kept) {
+            held.kept = exitStatus;
+            if (held.onKept) {
+                held.onKept();
+            }
+        }
+        return;
+    }
+    terminating = true;
     if (willTerminate()) {
         willTerminate()();
     }
@@ -60,6 +82,20 @@ void Application::terminate(int exitStatus) {
 
 bool Application::isTerminating() {
     return terminating.load();
+}
+
+void Application::holdTermination(Handler onKept) {
+    assertMainThread();
+    hold() = Hold{.active = true, .onKept = std::move(onKept), .kept = std::nullopt};
+}
+
+void Application::releaseTermination() {
+    assertMainThread();
+    const std::optional<int> kept = hold().kept;
+    hold() = Hold{};
+    if (kept) {
+        terminate(*kept);
+    }
 }
 
 void Application::terminateOnSignals() {

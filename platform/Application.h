@@ -6,7 +6,9 @@ namespace platform {
 
 // The application's one ending. terminate() runs the will-terminate handler exactly once on the
 // main thread and then ends the run loop with the given exit status; a call before the loop runs
-// makes RunLoop::run() return at once. Later calls, from any thread, do nothing.
+// makes RunLoop::run() return at once. Later calls, from any thread, do nothing. Work that must
+// not be cut short holds the ending: meanwhile the first request is kept and carried out when
+// the hold is released.
 class Application {
 public:
     using Handler = std::function<void()>;
@@ -17,6 +19,12 @@ public:
     static void terminate(int exitStatus = 2);
     // True from the first terminate() on the main thread; later events of a step are dropped.
     static bool isTerminating();
+
+    // Main thread. Until releaseTermination(), terminate() keeps its first request instead of
+    // ending, and `onKept` runs for that request, once; later requests change nothing.
+    static void holdTermination(Handler onKept);
+    // Main thread. Ends the hold; a kept request is carried out now.
+    static void releaseTermination();
 
     // From now on SIGINT and SIGTERM end the application through terminate(2). Call once, on the
     // main thread, after RunLoop::initialize.

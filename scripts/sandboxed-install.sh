@@ -8,15 +8,24 @@
 # answers 500 for the component), HOLD_LOCK=1 (a live process holds the lock, with the files of
 # its installation in place), MODULES_DISABLED=1 (the kernel-module check fails with 27),
 # STALE_MARKER=1 (a killed earlier run left its "installer.wait"), INSTALLER_TIMEOUT (seconds
-# after which a run is ended with SIGTERM; none by default).
-# Leaves in the keep folder: "status" (one exit status per run), "home/" (the home folder),
-# "Library/", "ravl.lock" (when present), "tmp.txt" (a listing of /tmp), "record/" (the server's).
+# after which a run is ended: SIGTERM, and SIGKILL 10 s later; none by default).
+# SIGNAL=TERM or KILL with SIGNAL_WHEN: the first run gets the signal "downloading" (the server
+# stalls its first download; the signal comes once that has begun and the batch waits for it) or
+# "installing" (once the batch has passed its wait step, while a slowed unzip keeps it installing;
+# TERM is sent twice). The next run starts once whatever the first left in its process group has
+# ended.
+# Leaves in the keep folder: "status" (one exit status per run), "timed-out" (the numbers of the
+# runs that INSTALLER_TIMEOUT ended, one a line), "home/" (the home folder), "Library/",
+# "ravl.lock" (when present), "tmp.txt" (a listing of /tmp), "record/" (the server's), and with
+# SIGNAL "left-running" (tenths of a second that the first run's process group outlived it; 200
+# when it still ran then).
 set -u
 keep=$1; installer=$2; server=$3; served=$4
 
 mkdir -p "$keep/record"
 server_args=("$served" "$keep/record")
 [ "${FAIL_DOWNLOADS:-}" != 1 ] || server_args+=(--fail-downloads)
+[ "${SIGNAL_WHEN:-}" != downloading ] || server_args+=(--stall-first-download)
 "$server" "${server_args[@]}" &
 server_pid=$!
 for _ in $(seq 100); do [ -e "$keep/record/ready" ] && break; sleep 0.05; done
@@ -44,11 +53,62 @@ fi
 # The demo companion application reports its progress quickly.
 export ZORERUROVIDO_STEP_SECONDS=0.05
 
+# Waits at most $1 seconds for the command to succeed.
+wait_for() {
+    local limit=$(( $1 * 10 )); shift
+    until "$@"; do
+        limit=$((limit - 1))
+        [ "$limit" -gt 0 ] || return 1
+        sleep 0.1
+    done
+}
+batch_reached() { grep -q "^$1: " "$support/logs/progress.log" 2>/dev/null; }
+group_runs() { kill -0 -- "-$1" 2>/dev/null; }
+
 : >"$keep/status"
-for _ in $(seq "${RUNS:-1}"); do
+: >"$keep/timed-out"
+runs=${RUNS:-1}
+run=1
+if [ -n "${SIGNAL:-}" ]; then
+    if [ "$SIGNAL_WHEN" = installing ]; then
+        # A slow unzip on the batch's PATH keeps the component's installer busy for a while.
+        mkdir -p /tmp/slow
+        printf '#!/bin/sh\nsleep 4\nexec %s "$@"\n' "$(command -v unzip)" >/tmp/slow/unzip
+        chmod +x /tmp/slow/unzip
+        PATH=/tmp/slow:$PATH "$installer" &
+        pid=$!
+        wait_for 60 batch_reached 2
+    else
+        "$installer" &
+        pid=$!
+        wait_for 60 batch_reached 1 && wait_for 60 test -e "$keep/record/download-begun"
+    fi
+    kill -s "$SIGNAL" "$pid"
+    if [ "$SIGNAL" = TERM ] && [ "$SIGNAL_WHEN" = installing ]; then
+        sleep 0.5
+        kill -s TERM "$pid" 2>/dev/null
+    fi
+    # Ended by force when it does not end on its own in time.
+    (sleep "${INSTALLER_TIMEOUT:-600}"; echo 1 >>"$keep/timed-out"; kill -s KILL "$pid") 2>/dev/null &
+    watchdog=$!
+    status=0
+    wait "$pid" || status=$?
+    kill "$watchdog" 2>/dev/null
+    echo "$status" >>"$keep/status"
+    tenths=0
+    while group_runs "$pid" && [ "$tenths" -lt 200 ]; do
+        sleep 0.1
+        tenths=$((tenths + 1))
+    done
+    echo "$tenths" >"$keep/left-running"
+    run=2
+fi
+for run in $(seq "$run" "$runs"); do
     status=0
     if [ -n "${INSTALLER_TIMEOUT:-}" ]; then
-        timeout "$INSTALLER_TIMEOUT" "$installer" || status=$?
+        started=$SECONDS
+        timeout -k 10 "$INSTALLER_TIMEOUT" "$installer" || status=$?
+        [ $((SECONDS - started)) -lt "$INSTALLER_TIMEOUT" ] || echo "$run" >>"$keep/timed-out"
     else
         "$installer" || status=$?
     fi

@@ -1,5 +1,9 @@
 #!/bin/bash
-# Holds the batch until the installer has written "SUCCESS" into the marker file.
+# Holds the batch until the installer that started it has written "SUCCESS" for its own run into
+# the marker file. The run is the installer that the lock file names when the wait begins (the
+# lock is taken before the batch starts and given back only after it). The wait fails within a
+# second or so once the lock names another process or that installer no longer runs: a batch left
+# behind by a closed or killed installer never installs, nor does another run's marker release it.
 # Arguments: user name, version, marker path, progress file, batch index.
 set -u
 . "$(cd "$(dirname "$0")" && pwd)/progress_lib.sh"
@@ -15,11 +19,42 @@ require_argument "marker path" "$marker"
 require_argument "progress file" "$progress"
 require_argument "batch index" "$index"
 
-# An installer that went away never writes the marker: give up after this many seconds.
+# The installers' machine-wide lock; RAVELUNE_LOCK_FILE moves it (tests).
+lock="${RAVELUNE_LOCK_FILE:-/tmp/ravl.lock}"
+# An installer that never writes the marker while it runs: give up after this many seconds.
 limit="${RAVELUNE_WAIT_LIMIT:-21600}"
+
+# The lock's record starts with the holder's process id and name, one line each.
+run_id=""
+run_name=""
+{ IFS= read -r run_id && IFS= read -r run_name; } 2>/dev/null <"$lock"
+case "$run_id" in
+    "" | *[!0-9]*) fail "no installer holds $lock: this batch has no run to wait for" ;;
+esac
+
+# Whether the lock still names this run's installer and that process runs under its name.
+run_goes_on() {
+    local id="" name="" running=""
+    { IFS= read -r id && IFS= read -r name; } 2>/dev/null <"$lock" || return 1
+    [ "$id" = "$run_id" ] && [ "$name" = "$run_name" ] || return 1
+    IFS= read -r running 2>/dev/null <"/proc/$run_id/comm" || return 1
+    [ "$running" = "$run_name" ]
+}
+
+# Whether the marker says "SUCCESS" for this run: its third line names the run's installer.
+marker_is_ours() {
+    local result="" written_version="" run=""
+    [ -f "$marker" ] || return 1
+    { IFS= read -r result && IFS= read -r written_version && IFS= read -r run; } 2>/dev/null <"$marker" || return 1
+    [ "$result" = "SUCCESS" ] && [ "$run" = "$run_id" ]
+}
+
 report_progress "$index" 0 "$progress"
 waited=0
-until [ -f "$marker" ] && [ "$(head -n 1 "$marker" 2>/dev/null)" = "SUCCESS" ]; do
+while :; do
+    # Asked first: a marker whose installer has already gone releases nothing.
+    run_goes_on || fail "the installer of this run (process $run_id) is gone or no longer holds $lock: nothing is installed"
+    marker_is_ours && break
     if [ "$waited" -ge "$limit" ]; then
         fail "downloads did not finish within $limit seconds"
     fi

@@ -1,6 +1,8 @@
 #include "BashTask.h"
 #include "platform/Environment.h"
 #include "platform/Process.h"
+#include "platform/ProcessName.h"
+#include "platform/RunLoop.h"
 #include "support/temp_home.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
@@ -23,12 +26,16 @@ struct Outcome {
 };
 
 std::shared_ptr<platform::Process> start(const fs::path& script, std::vector<std::string> arguments,
-                                         std::shared_ptr<platform::Pipe> pipe) {
+                                         std::shared_ptr<platform::Pipe> pipe,
+                                         std::shared_ptr<platform::Pipe> errors = nullptr) {
     auto process = platform::Process::create();
     process->setLaunchPath("/bin/bash");
     arguments.insert(arguments.begin(), script.string());
     process->setArguments(arguments);
     process->setStandardOutput(pipe);
+    if (errors) {
+        process->setStandardError(errors);
+    }
     process->launch();
     return process;
 }
@@ -41,7 +48,18 @@ Outcome run(const fs::path& script, const std::vector<std::string>& arguments) {
     return {process->terminationStatus(), output};
 }
 
-// A scratch home and product root for the scripts, with the installer's files in place.
+// Whether the process ends within ten seconds; it is ended otherwise.
+bool endsSoon(platform::Process& process) {
+    if (platform::RunLoop::runUntil([&] { return !process.isRunning(); }, 10s)) {
+        return true;
+    }
+    process.terminate();
+    process.waitUntilExit();
+    return false;
+}
+
+// A scratch home and product root for the scripts, with the installer's files in place and a
+// lock that names this process as the installer of the run.
 class InstallationScripts : public testing::Test {
 protected:
     void SetUp() override {
@@ -51,13 +69,25 @@ protected:
         progress = support / "logs" / "progress_catcher.log";
         marker = support / "installer.wait";
         testing_support::writeFile(progress, "");
+        lock = home.path() / "ravl.lock";
+        writeLock(getpid());
+        setenv("RAVELUNE_LOCK_FILE", lock.c_str(), 1);
     }
-    void TearDown() override { unsetenv("RAVELUNE_ROOT"); }
+    void TearDown() override {
+        unsetenv("RAVELUNE_ROOT");
+        unsetenv("RAVELUNE_LOCK_FILE");
+    }
+
+    void writeLock(pid_t holder) const {
+        testing_support::writeFile(lock, std::to_string(holder) + "\n" + platform::processName(holder) +
+                                             "\nInstallation in progress, please try again later.");
+    }
 
     testing_support::TempHome home;
     fs::path support;
     fs::path progress;
     fs::path marker;
+    fs::path lock;
 };
 
 }  // namespace
@@ -85,10 +115,44 @@ TEST_F(InstallationScripts, WaitForDownloadHoldsUntilTheSemaphoreIsCreated) {
     waiting->waitUntilExit();
     EXPECT_EQ(waiting->terminationStatus(), 0);
     EXPECT_EQ(testing_support::readFile(progress), "1:  0\n1:100\n");
-    EXPECT_EQ(testing_support::readFile(marker), "SUCCESS\n1.0.0.0\n");
+    // The marker names the run: the installer, which runs the script itself.
+    EXPECT_EQ(testing_support::readFile(marker), "SUCCESS\n1.0.0.0\n" + std::to_string(getpid()) + "\n");
 
     EXPECT_EQ(run(resources / "Scripts/wait_for_download.sh", {"user", "1.0.0.0"}).status, 1);
     EXPECT_EQ(run(resources / "Scripts/create_semaphore.sh", {"SUCCESS"}).status, 1);
+}
+
+// A batch whose installer was closed or killed must never install: another run's marker does
+// not release its wait, which fails within seconds once the lock names another process or the
+// run's installer has gone.
+TEST_F(InstallationScripts, WaitForDownloadFailsOnceItsRunHasGone) {
+    const std::vector<std::string> arguments{"user", "1.0.0.0", marker.string(), progress.string(), "1"};
+    const fs::path script = resources / "Scripts/wait_for_download.sh";
+    testing_support::writeFile(marker, "SUCCESS\n1.0.0.0\n1\n");
+    auto errors = platform::Pipe::create();
+    auto waiting = start(script, arguments, platform::Pipe::create(), errors);
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_TRUE(waiting->isRunning());
+
+    auto installer = platform::Process::create();
+    installer->setLaunchPath("/bin/sleep");
+    installer->setArguments({"30"});
+    installer->launch();
+    ASSERT_TRUE(platform::RunLoop::runUntil([&] { return platform::processName(installer->processIdentifier()) == "sleep"; }, 5s));
+    writeLock(installer->processIdentifier());
+    ASSERT_TRUE(endsSoon(*waiting));
+    EXPECT_EQ(waiting->terminationStatus(), 1);
+    EXPECT_NE(errors->fileHandleForReading()->readDataToEndOfFile().find("is gone or no longer holds"), std::string::npos);
+
+    testing_support::writeFile(progress, "");
+    waiting = start(script, arguments, platform::Pipe::create());
+    ASSERT_TRUE(platform::RunLoop::runUntil([&] { return !testing_support::readFile(progress).empty(); }, 5s));
+    installer->terminate();
+    ASSERT_TRUE(endsSoon(*waiting));
+    EXPECT_EQ(waiting->terminationStatus(), 1);
+
+    fs::remove(lock);
+    EXPECT_EQ(run(script, arguments).status, 1);
 }
 
 TEST_F(InstallationScripts, PrepareAppCopiesTheTemplateIntoTheUsersApplications) {
@@ -152,7 +216,7 @@ TEST_F(InstallationScripts, ScriptsRefuseUnsafeTargets) {
     testing_support::writeFile(victim, "");
     fs::remove(progress);
     fs::create_symlink(victim, progress);
-    testing_support::writeFile(marker, "SUCCESS\n");
+    testing_support::writeFile(marker, "SUCCESS\n1.0.0.0\n" + std::to_string(getpid()) + "\n");
     EXPECT_EQ(run(resources / "Scripts/wait_for_download.sh",
                   {platform::userName(), "1.0.0.0", marker.string(), progress.string(), "1"})
                   .status,

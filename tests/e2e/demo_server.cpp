@@ -2,15 +2,18 @@
 // files (HEAD, GET with ranges) from a folder, and a record of every request, the statistics and
 // log posts included (the host names all point at 127.0.0.1; the Host header tells them apart).
 //
-//   demo_server <files folder> <record folder> [--fail-downloads]
+//   demo_server <files folder> <record folder> [--fail-downloads | --stall-first-download]
 //
-// "--fail-downloads" answers 500 to every GET of a ".zip". "<record>/ready" appears once the port
-// listens. At SIGTERM or SIGINT the server writes "<record>/requests", one line per request
-// ("<host> <method> <path> <body lines>"), and ends.
+// "--fail-downloads" answers 500 to every GET of a ".zip"; "--stall-first-download" sends the first
+// GET of a ".zip" a few bytes and then nothing, and serves later ones. "<record>/ready" appears once
+// the port listens, "<record>/download-begun" once a GET of a ".zip" has arrived. At SIGTERM or
+// SIGINT the server writes "<record>/requests", one line per request ("<host> <method> <path>
+// <body lines>"), and ends.
 #include "support/http_test_server.h"
 
 #include <algorithm>
 #include <csignal>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -33,12 +36,12 @@ std::string hostOf(const std::string& raw) {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::cerr << "usage: demo_server <files folder> <record folder> [--fail-downloads]\n";
+        std::cerr << "usage: demo_server <files folder> <record folder> [--fail-downloads | --stall-first-download]\n";
         return 2;
     }
     const fs::path folder = argv[1];
     const fs::path record = argv[2];
-    const bool failDownloads = argc > 3 && std::string(argv[3]) == "--fail-downloads";
+    const std::string option = argc > 3 ? argv[3] : "";
 
     // The ending signals are taken by sigwait below, never by a handler.
     sigset_t endings;
@@ -55,14 +58,27 @@ int main(int argc, char** argv) {
         const std::string path = "/" + fs::relative(entry.path(), folder).generic_string();
         std::ifstream file(entry.path(), std::ios::binary);
         server.serve(path, std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()));
-        if (failDownloads && path.ends_with(".zip")) {
-            server.addFault(path, {.kind = testing_support::HttpTestServer::FaultKind::Status, .status = 500, .times = -1});
+        using Fault = testing_support::HttpTestServer::FaultKind;
+        if (option == "--fail-downloads" && path.ends_with(".zip")) {
+            server.addFault(path, {.kind = Fault::Status, .status = 500, .times = -1});
+        }
+        if (option == "--stall-first-download" && path.ends_with(".zip")) {
+            server.addFault(path, {.kind = Fault::Stall, .bytes = 1024, .times = 1});
         }
     }
     std::ofstream(record / "ready");
 
-    int signal = 0;
-    sigwait(&endings, &signal);
+    // Until an ending signal: notes the first download, looking every 50 ms.
+    const timespec look = {.tv_sec = 0, .tv_nsec = 50'000'000};
+    bool downloadBegun = false;
+    while (sigtimedwait(&endings, nullptr, &look) < 0) {
+        if (!downloadBegun && std::ranges::any_of(server.requests(), [](const auto& request) {
+                return request.method == "GET" && request.path.ends_with(".zip");
+            })) {
+            downloadBegun = true;
+            std::ofstream(record / "download-begun");
+        }
+    }
 
     std::ofstream requests(record / "requests");
     for (const auto& request : server.requests()) {

@@ -26,6 +26,9 @@ std::string quoted(const fs::path& path) {
     return text + "'";
 }
 
+// Seconds one installer run may take in the sandbox; a loaded machine meets it.
+constexpr int kRunBound = 120;
+
 struct Outcome {
     fs::path keep;
     std::vector<int> statuses;
@@ -43,7 +46,7 @@ protected:
                 const std::string& document = readFile(SOURCE_DIR "/demo/server/installer/installer.json")) {
         // Inside the keep folder, the one folder of the host that the sandbox sees.
         Outcome result;
-        result.keep = work.path() / "keep";
+        result.keep = work.path() / ("keep" + std::to_string(++runs));
         const fs::path served = result.keep / "served/installer";
         writeFile(served / "installer.json", document);
         const std::string zip = "cd " + quoted(DEMO_ENGINE_DIR) + " && zip -q -r " + quoted(served / "RaveluneEngine.zip") + " .";
@@ -51,10 +54,11 @@ protected:
 
         // A hanging run still leaves its files to look at, well before the sandbox's own limit.
         const fs::path out = work.path() / "sandbox.out";
-        const std::string command = "SANDBOX_TIMEOUT=120 SANDBOX_BRING_IN=" + quoted(BINARY_DIR) + " " +
+        const std::string command = "SANDBOX_TIMEOUT=500 SANDBOX_BRING_IN=" + quoted(BINARY_DIR) + " " +
                                     quoted(SOURCE_DIR "/scripts/sandbox.sh") + " " + quoted(result.keep) + " " +
-                                    quoted(DOWNLOAD_HOST " " STATS_HOST " " LOG_HOST) + " env INSTALLER_TIMEOUT=45 " +
-                                    environment + " " + quoted(SOURCE_DIR "/scripts/sandboxed-install.sh") + " " +
+                                    quoted(DOWNLOAD_HOST " " STATS_HOST " " LOG_HOST) + " env INSTALLER_TIMEOUT=" +
+                                    std::to_string(kRunBound) + " " + environment + " " +
+                                    quoted(SOURCE_DIR "/scripts/sandboxed-install.sh") + " " +
                                     quoted(result.keep) + " " + quoted(INSTALLER) + " " + quoted(DEMO_SERVER) + " " +
                                     quoted(result.keep / "served") + " >" + quoted(out) + " 2>&1";
         const int status = std::system(command.c_str());
@@ -68,6 +72,12 @@ protected:
         }
         result.log = readFile(result.support() / "logs/installer.log");
         result.requests = readFile(result.keep / "record/requests");
+        std::istringstream late(readFile(result.keep / "timed-out"));
+        for (int number; late >> number;) {
+            timedOut = true;
+            ADD_FAILURE() << "Run " << number << ": the installer did not finish within " << kRunBound
+                          << " s; it was ended. Its log:\n" << result.log;
+        }
         return result;
     }
 
@@ -83,16 +93,22 @@ protected:
         EXPECT_EQ(count(result.log, "Critical alert: "), 1);
     }
 
+    void expectTheBatchLeftBehindNeverInstalls(const std::string& signal, int status);
+
     testing_support::TempDir work;
+    int runs = 0;
     bool skipped = false;
+    bool timedOut = false;
 };
 
-#define SKIP_WITHOUT_SANDBOX() \
-    if (skipped) GTEST_SKIP() << "needs root or unprivileged user namespaces"
+// Skips without a sandbox; ends a test whose run did not finish in time, which has failed already.
+#define REQUIRE_FINISHED_RUNS()                                                  \
+    if (skipped) GTEST_SKIP() << "needs root or unprivileged user namespaces"; \
+    if (timedOut) return
 
 TEST_F(InstallerEndToEnd, FreshInstallThenEverythingUpToDate) {
     const Outcome result = run("RUNS=2 STALE_MARKER=1");
-    SKIP_WITHOUT_SANDBOX();
+    REQUIRE_FINISHED_RUNS();
     EXPECT_EQ(result.statuses, (std::vector<int>{0, 0})) << result.log;
 
     // First run: the component is missing, downloaded once, installed; the second finds it.
@@ -122,7 +138,7 @@ TEST_F(InstallerEndToEnd, FreshInstallThenEverythingUpToDate) {
 
 TEST_F(InstallerEndToEnd, AnotherLiveInstallerKeepsItsFiles) {
     const Outcome result = run("HOLD_LOCK=1");
-    SKIP_WITHOUT_SANDBOX();
+    REQUIRE_FINISHED_RUNS();
     expectFailureAlert(result, "Installation in progress, please try again later\\. Advice: \r?\n");
     EXPECT_EQ(readFile(result.keep / "RaveluneEngine.zip"), "partial download");
     EXPECT_EQ(readFile(result.support() / "logs/progress_catcher.log"), "2: 50\n");
@@ -133,7 +149,7 @@ TEST_F(InstallerEndToEnd, AnotherLiveInstallerKeepsItsFiles) {
 
 TEST_F(InstallerEndToEnd, BatchStepFailingWith27AsksForApproval) {
     const Outcome result = run("MODULES_DISABLED=1");
-    SKIP_WITHOUT_SANDBOX();
+    REQUIRE_FINISHED_RUNS();
     expectFailureAlert(result, "User approval for game installation required Advice: A program tried to load new system "
                                "extensions");
     EXPECT_FALSE(fs::exists(result.home() / "Applications"));
@@ -143,7 +159,7 @@ TEST_F(InstallerEndToEnd, HostileApplicationNameRunsNothing) {
     // "cd" alone goes home, so commands that ran would leave their file where the test looks.
     const Outcome result = run("RUNS=1", R"json({"AppName": "Evil$(cd;touch HACKED)`cd;touch HACKED`\";cd;touch HACKED;\"\n",
                                   "UrlShortcut": {"Caption": "x$(cd;touch HACKED)"}})json");
-    SKIP_WITHOUT_SANDBOX();
+    REQUIRE_FINISHED_RUNS();
     // The name is taken literally (the line end removed): no shell ever read it as commands.
     EXPECT_EQ(result.statuses, std::vector<int>{0}) << result.log;
     EXPECT_TRUE(fs::exists(result.home() / "Applications/Ravelune/Evil$(cd;touch HACKED)`cd;touch HACKED`\";cd;touch HACKED;\".app"));
@@ -155,10 +171,47 @@ TEST_F(InstallerEndToEnd, HostileApplicationNameRunsNothing) {
 
 TEST_F(InstallerEndToEnd, FailingDownloadServerEndsWithTheDownloaderAlert) {
     const Outcome result = run("FAIL_DOWNLOADS=1");
-    SKIP_WITHOUT_SANDBOX();
+    REQUIRE_FINISHED_RUNS();
     expectFailureAlert(result, "Cannot download \"Ravelune Engine\" Advice: The download from "
                                "http://downloads\\.ravelune\\.example/installer/RaveluneEngine\\.zip failed");
     EXPECT_FALSE(fs::exists(result.keep / "Library/Ravelune"));
+}
+
+// Closed or killed while it downloads: the batch it started fails in its wait step within
+// seconds and installs nothing; the next run installs each component once.
+void InstallerEndToEnd::expectTheBatchLeftBehindNeverInstalls(const std::string& signal, int status) {
+    const Outcome result = run("RUNS=2 SIGNAL_WHEN=downloading SIGNAL=" + signal);
+    REQUIRE_FINISHED_RUNS();
+    EXPECT_EQ(result.statuses, (std::vector<int>{status, 0})) << result.log;
+    EXPECT_LT(std::stoi(readFile(result.keep / "left-running")), 100);
+    const std::string progress = readFile(result.support() / "logs/progress.log");
+    EXPECT_EQ(count(progress, "(^|\n)1: Waiting when download finished\n"), 2) << progress;
+    for (const char* step : {"2: Ravelune Engine", "3: Copying app and changing attributes", "4: Create URL shortcut App"}) {
+        EXPECT_EQ(count(progress, std::string("(^|\n)") + step + "\n"), 1) << progress;
+    }
+    EXPECT_TRUE(fs::exists(result.keep / "Library/Ravelune/version.txt"));
+}
+
+TEST_F(InstallerEndToEnd, BatchOfAClosedRunNeverInstalls) {
+    expectTheBatchLeftBehindNeverInstalls("TERM", 2);
+}
+
+TEST_F(InstallerEndToEnd, BatchOfAKilledRunNeverInstalls) {
+    expectTheBatchLeftBehindNeverInstalls("KILL", 128 + 9);
+}
+
+// Asked to end once the batch may be installing: the installer says it cannot stop now, takes
+// no further request, and quits as asked once the batch has ended.
+TEST_F(InstallerEndToEnd, AskedToEndWhileTheBatchInstallsQuitsAfterIt) {
+    const Outcome result = run("SIGNAL=TERM SIGNAL_WHEN=installing");
+    REQUIRE_FINISHED_RUNS();
+    EXPECT_EQ(result.statuses, std::vector<int>{2});
+    EXPECT_EQ(count(result.log, "The installation cannot be stopped now\\. The installer will quit when it has finished\\."), 1)
+        << result.log;
+    EXPECT_EQ(readFile(result.keep / "left-running"), "0\n");
+    EXPECT_TRUE(fs::exists(result.keep / "Library/Ravelune/version.txt"));
+    EXPECT_TRUE(fs::exists(result.home() / "Applications/Ravelune/Ravelune on the Web.app/Contents/Info.plist"));
+    EXPECT_FALSE(fs::exists(result.support() / "vm/ravelune.vdi"));  // no step after the batch
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "CreateGuidFiles.h"
 #include "Paths.h"
 #include "platform/Application.h"
+#include "platform/Dispatch.h"
 #include "platform/Paths.h"
 #include "platform/RunLoop.h"
 #include "support/temp_home.h"
@@ -8,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -44,4 +47,28 @@ TEST(ApplicationEnding, SigtermEndsTheLoopOnceWithStatusTwo) {
     EXPECT_EQ(platform::RunLoop::run(), 2);
     platform::RunLoop::runFor(std::chrono::milliseconds(50));
     EXPECT_EQ(willTerminate, 1);
+}
+
+// Work that cannot be stopped holds the ending: the first request is kept and told of once,
+// later ones change nothing, and the release carries the kept one out.
+TEST(ApplicationEnding, HeldRequestIsCarriedOutAtTheRelease) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            int kept = 0;
+            int willTerminate = 0;
+            platform::Application::setWillTerminateHandler([&willTerminate] { ++willTerminate; });
+            platform::Application::holdTermination([&kept] { ++kept; });
+            platform::Application::terminate(2);
+            platform::Application::terminate(0);
+            platform::RunLoop::runFor(std::chrono::milliseconds(50));
+            const bool endedWhileHeld = willTerminate != 0 || platform::Application::isTerminating();
+            platform::Application::releaseTermination();
+            platform::dispatch::afterMain(std::chrono::seconds(10), [] { platform::RunLoop::quit(99); });
+            const int status = platform::RunLoop::run();
+            std::fprintf(stderr, "kept=%d endedWhileHeld=%d willTerminate=%d\n", kept, endedWhileHeld, willTerminate);
+            std::fflush(stderr);
+            std::_Exit(status);
+        },
+        testing::ExitedWithCode(2), "kept=1 endedWhileHeld=0 willTerminate=1");
 }

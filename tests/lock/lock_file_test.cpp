@@ -153,6 +153,25 @@ TEST_F(LockFileTest, GoneRenamedOrUnnamedHoldersAreTakenOver) {
     }
 }
 
+// A killed installer's batch runs on in the process group the installer led: the lock stays
+// held, with the record's description, until the last of the group has ended.
+TEST_F(LockFileTest, GoneHolderWhoseProcessGroupStillRunsKeepsTheLock) {
+    Child holder({"sleep", "30"}, 0);
+    Child batch({"sleep", "30"}, holder.pid());
+    const std::string theirs = record(holder.pid(), "Installer", kInstallerDescription);
+    writeFile(lockPath, theirs);
+    holder.end();
+
+    char description[kLockFileDescriptionSize] = {};
+    EXPECT_EQ(lockFileTryAcquire(lockPath.c_str(), "mine", description), kLockFileHeld);
+    EXPECT_STREQ(description, kInstallerDescription);
+    EXPECT_EQ(readFile(lockPath), theirs);
+
+    batch.end();
+    EXPECT_EQ(lockFileTryAcquire(lockPath.c_str(), "mine", nullptr), kLockFileOk);
+    EXPECT_EQ(readFile(lockPath), ownRecord("mine"));
+}
+
 TEST_F(LockFileTest, SymbolicLinkAtThePathIsRefused) {
     fs::path victim = dir.path() / "someone-elses-file";
     writeFile(victim, "precious");

@@ -6,10 +6,11 @@
 
 namespace lock_testing {
 
-// A child process started from PATH; killed and reaped when the object goes away.
+// A child process started from PATH; killed and reaped when the object goes away. It stays in
+// this process's group, or joins `processGroup` (0: a group of its own that it leads).
 class Child {
 public:
-    explicit Child(const std::vector<std::string>& command);
+    explicit Child(const std::vector<std::string>& command, pid_t processGroup = -1);
     ~Child();
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
