@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cctype>
 #include <cstdlib>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -66,11 +67,17 @@ bool skipChunkedBody(Answer& answer) {
         if (!readLine(answer, sizeLine)) {
             return false;
         }
-        const unsigned long size = std::strtoul(sizeLine.c_str(), nullptr, 16);
+        const unsigned long long size = std::strtoull(sizeLine.c_str(), nullptr, 16);
         if (size == 0) {
             break;
         }
-        if (!skipBytes(answer, size + 2)) {  // the chunk and its CR LF
+        // A size that leaves no room for the CR LF (a hostile peer, or one past the range read)
+        // cannot be skipped: counting it would wrap round and leave its bytes on the connection.
+        if (size > std::numeric_limits<std::size_t>::max() - 2) {
+            answer.socket.close();
+            return false;
+        }
+        if (!skipBytes(answer, static_cast<std::size_t>(size) + 2)) {  // the chunk and its CR LF
             return false;
         }
     }
