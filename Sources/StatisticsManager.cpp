@@ -5,8 +5,13 @@
 #include "core/statistics/client.h"
 #include "platform/Uuid.h"
 
+#include <log4cplus/mdc.h>
+
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -35,6 +40,16 @@ struct StatisticsManager::Impl {
     Impl(std::shared_ptr<Statistics::Client> client, Probes probes)
         : probes(std::move(probes)), instId(removingDashes(platform::newUuidText())), wrapped(std::move(client)) {}
 
+    // Runs what is queued, then stops the worker.
+    ~Impl() {
+        {
+            std::lock_guard lock(mutex);
+            stopping = true;
+        }
+        changed.notify_all();
+        worker.join();
+    }
+
     static std::string removingDashes(std::string text) {
         text.erase(std::remove(text.begin(), text.end(), '-'), text.end());
         return text;
@@ -50,26 +65,79 @@ struct StatisticsManager::Impl {
         };
     }
 
-    // Fills the record and hands it to the client with the one lock held throughout.
-    template <typename Send>
-    void fillAndSend(const std::vector<Fill>& fills, bool cpuVirtualization, Send send) {
-        std::lock_guard lock(mutex);
-        for (const Fill& fill : fills) {
-            appInfo.*fill.field = fill.value;
+    // Fills the record for a call; worker only.
+    void fill(const std::vector<Fill>& fills, bool cpuVirtualization) {
+        for (const Fill& f : fills) {
+            appInfo.*f.field = f.value;
         }
         appInfo.cpuVirtualization = cpuVirtualization;
         appInfo.emulatorType = emulatorType;
         appInfo.eventSource = eventSource;
-        send(appInfo);
     }
+
+    // Queues the rest of a call for the worker. Its log lines carry the logging context of the
+    // calling thread, as they did when the whole call ran there.
+    void post(std::function<void()> work) {
+        {
+            std::lock_guard lock(mutex);
+            jobs.push_back({log4cplus::getMDC().getContext(), std::move(work)});
+        }
+        changed.notify_all();
+    }
+
+    // True when every call queued so far has ended before the deadline.
+    bool waitIdle(std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock lock(mutex);
+        return changed.wait_until(lock, deadline, [this] { return jobs.empty() && !busy; });
+    }
+
+    void run() {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            changed.wait(lock, [this] { return stopping || !jobs.empty(); });
+            if (jobs.empty()) {
+                return;
+            }
+            Job job = std::move(jobs.front());
+            jobs.pop_front();
+            busy = true;
+            lock.unlock();
+            log4cplus::MDC& mdc = log4cplus::getMDC();
+            mdc.clear();
+            for (const auto& [key, value] : job.context) {
+                mdc.put(key, value);
+            }
+            try {
+                job.work();
+            } catch (...) {
+                // The facade reports nothing to its callers; the next call must still run.
+            }
+            job = {};
+            lock.lock();
+            busy = false;
+            changed.notify_all();
+        }
+    }
+
+    struct Job {
+        log4cplus::MappedDiagnosticContextMap context;
+        std::function<void()> work;
+    };
 
     const Probes probes;
     const std::string instId;
     const std::shared_ptr<Statistics::Client> wrapped;
-    // Guards the record, the referrer and every use of the client but the final flush.
-    mutable std::mutex mutex;
+    // The record and the use of the client belong to the worker alone.
     AppStatistics appInfo;
+    // Guards what follows.
+    std::mutex mutex;
+    std::condition_variable changed;
     std::string referrerUrl;
+    std::deque<Job> jobs;
+    bool busy = false;
+    bool stopping = false;
+    // Last, so that it starts once everything it uses exists.
+    std::thread worker{[this] { run(); }};
 };
 
 StatisticsManager::Probes StatisticsManager::Probes::platform() {
@@ -128,51 +196,59 @@ void StatisticsManager::sendAction(std::int64_t code) {
         return;
     }
     Impl& d = *_impl;
-    const bool cpuVirtualization = lacksNot(ask(d.probes.virtualizationInfo));
-    std::vector<Fill> fills = d.identityFills();
-    fills.insert(fills.end(), {
-        {&AppStatistics::localOsName, ask(d.probes.platformName)},
-        {&AppStatistics::version, ask(d.probes.appVersion)},
+    d.post([&d, code, referrer = referrerUrl()] {
+        const bool cpuVirtualization = lacksNot(ask(d.probes.virtualizationInfo));
+        std::vector<Fill> fills = d.identityFills();
+        fills.insert(fills.end(), {
+            {&AppStatistics::localOsName, ask(d.probes.platformName)},
+            {&AppStatistics::version, ask(d.probes.appVersion)},
+            {&AppStatistics::bundleSourceUrl, converToCppString(referrer)},
+        });
+        d.fill(fills, cpuVirtualization);
+        d.appInfo.eventStatus = converStatisticsAction2AppStatistics(code);
+        d.wrapped->sendAction(d.appInfo);
+        Logger::shared().logInfo("Action statistics with event status %d has been sent.", code);
     });
-    d.fillAndSend(fills, cpuVirtualization, [&](AppStatistics& record) {
-        record.bundleSourceUrl = converToCppString(d.referrerUrl);
-        record.eventStatus = converStatisticsAction2AppStatistics(code);
-        d.wrapped->sendAction(record);
-    });
-    Logger::shared().logInfo("Action statistics with event status %d has been sent.", code);
 }
 
 void StatisticsManager::sendSystemInfo(std::uint64_t bandwidth) {
     Impl& d = *_impl;
-    const bool cpuVirtualization = lacksNot(ask(d.probes.virtualizationInfo));
-    std::vector<Fill> fills = d.identityFills();
-    fills.insert(fills.end(), {
-        {&AppStatistics::version, ask(d.probes.appVersion)},
-        {&AppStatistics::cpu, ask(d.probes.cpu)},
-        {&AppStatistics::cpuUsage, ask(d.probes.cpuUsage)},
-        {&AppStatistics::localOsName, ask(d.probes.osName)},
-        {&AppStatistics::osArchitecture, ask(d.probes.osArchitectureName)},
-        {&AppStatistics::ram, ask(d.probes.ramTotal)},
-        {&AppStatistics::ramFree, ask(d.probes.ramFree)},
-        {&AppStatistics::hddFreeSpace, ask(d.probes.hddFreeSpace)},
-        {&AppStatistics::dotNetVersions, ask(d.probes.dotNetVersions)},
-        {&AppStatistics::gpu, ask(d.probes.gpuModelName)},
-        {&AppStatistics::haxm, ask(d.probes.haxmInfo)},
-        {&AppStatistics::bandwidth, d.probes.bandwidth ? converToCppString(d.probes.bandwidth(bandwidth)) : ""},
-        {&AppStatistics::openGLVersion, ask(d.probes.openGLVersion)},
-        {&AppStatistics::openGLVendor, ask(d.probes.openGLVendor)},
-        {&AppStatistics::openGLRenderer, ask(d.probes.openGLRenderer)},
-        {&AppStatistics::openGLExtensions, ask(d.probes.openGLExtensions)},
+    d.post([&d, bandwidth] {
+        const bool cpuVirtualization = lacksNot(ask(d.probes.virtualizationInfo));
+        std::vector<Fill> fills = d.identityFills();
+        fills.insert(fills.end(), {
+            {&AppStatistics::version, ask(d.probes.appVersion)},
+            {&AppStatistics::cpu, ask(d.probes.cpu)},
+            {&AppStatistics::cpuUsage, ask(d.probes.cpuUsage)},
+            {&AppStatistics::localOsName, ask(d.probes.osName)},
+            {&AppStatistics::osArchitecture, ask(d.probes.osArchitectureName)},
+            {&AppStatistics::ram, ask(d.probes.ramTotal)},
+            {&AppStatistics::ramFree, ask(d.probes.ramFree)},
+            {&AppStatistics::hddFreeSpace, ask(d.probes.hddFreeSpace)},
+            {&AppStatistics::dotNetVersions, ask(d.probes.dotNetVersions)},
+            {&AppStatistics::gpu, ask(d.probes.gpuModelName)},
+            {&AppStatistics::haxm, ask(d.probes.haxmInfo)},
+            {&AppStatistics::bandwidth, d.probes.bandwidth ? converToCppString(d.probes.bandwidth(bandwidth)) : ""},
+            {&AppStatistics::openGLVersion, ask(d.probes.openGLVersion)},
+            {&AppStatistics::openGLVendor, ask(d.probes.openGLVendor)},
+            {&AppStatistics::openGLRenderer, ask(d.probes.openGLRenderer)},
+            {&AppStatistics::openGLExtensions, ask(d.probes.openGLExtensions)},
+        });
+        d.fill(fills, cpuVirtualization);
+        d.wrapped->sendSystemInfo(d.appInfo);
+        Logger::shared().logInfo("SysInfo statistics with bandwidth %d has been sent.", bandwidth);
     });
-    d.fillAndSend(fills, cpuVirtualization, [&](AppStatistics& record) { d.wrapped->sendSystemInfo(record); });
-    Logger::shared().logInfo("SysInfo statistics with bandwidth %d has been sent.", bandwidth);
 }
 
 void StatisticsManager::flushBeforeExit(std::chrono::milliseconds bound) {
-    // The client is set once at construction, so no lock is needed to reach it, and none is
-    // taken: a call under way on a worker must not hold up the end of the process.
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    // Calls still queued or under way first, so that their events are queued in the client
+    // before it posts. The client is set once at construction and may be flushed beside a
+    // call of the worker; neither wait goes past the deadline, whatever the probes or the
+    // network do.
+    (void)_impl->waitIdle(deadline);
     if (_impl->wrapped) {
-        (void)_impl->wrapped->flush(std::chrono::steady_clock::now() + bound);
+        (void)_impl->wrapped->flush(deadline);
     }
 }
 
