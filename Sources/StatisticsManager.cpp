@@ -8,6 +8,7 @@
 #include <log4cplus/mdc.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -85,6 +86,13 @@ struct StatisticsManager::Impl {
         changed.notify_all();
     }
 
+    // Has the client start posting what it holds, without waiting for it.
+    void startPosting() {
+        if (wrapped) {
+            (void)wrapped->flush(std::chrono::steady_clock::now());
+        }
+    }
+
     // True when every call queued so far has ended before the deadline.
     bool waitIdle(std::chrono::steady_clock::time_point deadline) {
         std::unique_lock lock(mutex);
@@ -113,6 +121,9 @@ struct StatisticsManager::Impl {
                 // The facade reports nothing to its callers; the next call must still run.
             }
             job = {};
+            if (exiting) {
+                startPosting();
+            }
             lock.lock();
             busy = false;
             changed.notify_all();
@@ -127,8 +138,11 @@ struct StatisticsManager::Impl {
     const Probes probes;
     const std::string instId;
     const std::shared_ptr<Statistics::Client> wrapped;
-    // The record and the use of the client belong to the worker alone.
+    // The record and the use of the client belong to the worker alone; at the end of the
+    // process the final flush also asks the client to post.
     AppStatistics appInfo;
+    // From the final flush on, each call's events are posted as soon as the call ends.
+    std::atomic<bool> exiting{false};
     // Guards what follows.
     std::mutex mutex;
     std::condition_variable changed;
@@ -242,13 +256,17 @@ void StatisticsManager::sendSystemInfo(std::uint64_t bandwidth) {
 
 void StatisticsManager::flushBeforeExit(std::chrono::milliseconds bound) {
     const auto deadline = std::chrono::steady_clock::now() + bound;
-    // Calls still queued or under way first, so that their events are queued in the client
-    // before it posts. The client is set once at construction and may be flushed beside a
-    // call of the worker; neither wait goes past the deadline, whatever the probes or the
-    // network do.
-    (void)_impl->waitIdle(deadline);
-    if (_impl->wrapped) {
-        (void)_impl->wrapped->flush(deadline);
+    Impl& d = *_impl;
+    // The calls still queued or under way must end before their events can be posted, and
+    // their probes may take much of the bound: so what the client holds goes out now, and the
+    // events of each call as soon as it ends, beside the next call's probes (the client may
+    // be flushed beside a call). Then the last posts are waited for. No wait goes past the
+    // deadline, whatever the probes or the network do.
+    d.exiting = true;
+    d.startPosting();
+    (void)d.waitIdle(deadline);
+    if (d.wrapped) {
+        (void)d.wrapped->flush(deadline);
     }
 }
 

@@ -16,7 +16,8 @@ class Client;
 // Calls come from any thread and return at once, having taken the code, the bandwidth and the
 // referrer of that moment; the facade's one worker thread then runs the probes, fills the one
 // record, hands it to the client and logs the call's line, one call after another in call
-// order. The worker alone owns the record and uses the client; flushBeforeExit drains it.
+// order. The worker alone owns the record and hands records to the client; flushBeforeExit
+// drains it within its bound.
 // Nothing is reported back to the caller.
 class StatisticsManager {
 public:
@@ -51,9 +52,9 @@ public:
     // Bytes per second; 0 when none was measured.
     void sendSystemInfo(std::uint64_t bandwidth);
 
-    // Lets the calls queued or under way on the worker end, then has the client post what it
-    // holds, waiting at most `bound` in all whatever the probes or the network do; called
-    // once when the application ends.
+    // Has the client post what it holds, and the events of the calls queued or under way on
+    // the worker as each of them ends; returns when all is posted, and after `bound` at the
+    // latest whatever the probes or the network do. Called once when the application ends.
     void flushBeforeExit(std::chrono::milliseconds bound = std::chrono::seconds(3));
 
     static std::int32_t converStatisticsAction2AppStatistics(std::int64_t code);
