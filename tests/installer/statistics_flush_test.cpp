@@ -31,6 +31,17 @@ std::chrono::steady_clock::duration flushing(StatisticsManager& manager, std::ch
     return std::chrono::steady_clock::now() - start;
 }
 
+// Checks that the server got exactly the two events of one action with the given status.
+void expectOneActionDelivered(const testing_support::HttpTestServer& server, const std::string& status) {
+    std::vector<std::string> requestLines;
+    for (const auto& request : server.requests()) {
+        requestLines.push_back(request.method + " " + request.path);
+        EXPECT_NE(request.body.find("\"" + status + "\""), std::string::npos) << request.body;
+    }
+    std::sort(requestLines.begin(), requestLines.end());
+    EXPECT_EQ(requestLines, (std::vector<std::string>{"POST /action", "POST /bulk/token/tag/ravelune,Dovarirovev,status"}));
+}
+
 }  // namespace
 
 // As when a failed batch reports on its worker while the main thread ends the application: the
@@ -52,14 +63,7 @@ TEST(StatisticsFinalFlush, DeliversACallStillUnderWayWithoutWaitingForThePeriod)
     EXPECT_LT(flushing(manager, 3s), 1500ms);
     worker.join();
     EXPECT_TRUE(log.containsLine("INFO Action statistics with event status 36 has been sent."));
-
-    std::vector<std::string> requestLines;
-    for (const auto& request : server.requests()) {
-        requestLines.push_back(request.method + " " + request.path);
-        EXPECT_NE(request.body.find("\"36\""), std::string::npos) << request.body;
-    }
-    std::sort(requestLines.begin(), requestLines.end());
-    EXPECT_EQ(requestLines, (std::vector<std::string>{"POST /action", "POST /bulk/token/tag/ravelune,Dovarirovev,status"}));
+    expectOneActionDelivered(server, "36");
 }
 
 TEST(StatisticsFinalFlush, ReturnsAtItsBoundWhenTheReceiverIsSilent) {
@@ -97,13 +101,6 @@ TEST(StatisticsFinalFlush, AHungProbeHoldsUpNeitherItsCallNorTheFlushNorTheCallB
     const auto took = flushing(manager, 1s);
     EXPECT_GE(took, 950ms);
     EXPECT_LT(took, 1300ms);
-
-    std::vector<std::string> requestLines;
-    for (const auto& request : server.requests()) {
-        requestLines.push_back(request.method + " " + request.path);
-        EXPECT_NE(request.body.find("\"31\""), std::string::npos) << request.body;
-    }
-    std::sort(requestLines.begin(), requestLines.end());
-    EXPECT_EQ(requestLines, (std::vector<std::string>{"POST /action", "POST /bulk/token/tag/ravelune,Dovarirovev,status"}));
+    expectOneActionDelivered(server, "31");
     release.set_value();
 }
