@@ -38,8 +38,8 @@ bool lacksNot(const std::string& virtualizationInfo) { return virtualizationInfo
 }  // namespace
 
 struct StatisticsManager::Impl {
-    Impl(std::shared_ptr<Statistics::Client> client, Probes probes)
-        : probes(std::move(probes)), instId(removingDashes(platform::newUuidText())), wrapped(std::move(client)) {}
+    Impl(std::shared_ptr<Statistics::Client> client, Probes machineProbes)
+        : probes(std::move(machineProbes)), instId(removingDashes(platform::newUuidText())), wrapped(std::move(client)) {}
 
     // Runs what is queued, then stops the worker.
     ~Impl() {

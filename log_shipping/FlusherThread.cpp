@@ -7,8 +7,8 @@
 namespace log4cplus {
 namespace helpers {
 
-FlusherThread::FlusherThread(IFlusherThreadClient& client, unsigned long interval)
-    : ftc(client), trigger_ev(false), exit_flag(false), interval(interval) {}
+FlusherThread::FlusherThread(IFlusherThreadClient& client, unsigned long periodMs)
+    : ftc(client), trigger_ev(false), exit_flag(false), interval(periodMs) {}
 
 FlusherThread::~FlusherThread() = default;
 

@@ -143,9 +143,9 @@ LogglyAppender::LogglyAppender(const helpers::Properties& properties) : Appender
     initFlusherThread();
 }
 
-LogglyAppender::LogglyAppender(const tstring& logServer, const tstring& token, const tstring& currentHost,
-                               bool ipv6)
-    : logServer(logServer), token(token), currentHost(currentHost), ipv6(ipv6) {
+LogglyAppender::LogglyAppender(const tstring& server, const tstring& customerToken, const tstring& host,
+                               bool useIpv6)
+    : logServer(server), token(customerToken), currentHost(host), ipv6(useIpv6) {
     initFlusherThread();
 }
 
