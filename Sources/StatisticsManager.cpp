@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -35,11 +36,26 @@ std::string ask(const StatisticsManager::Probes::Text& probe) {
 
 bool lacksNot(const std::string& virtualizationInfo) { return virtualizationInfo.find("NOT") == std::string::npos; }
 
+// The logging library's state goes while the process ends, and the worker may still be in a
+// call then: from that point on it logs nothing.
+std::mutex endingMutex;
+bool processEnding = false;
+
+void noteProcessEnding() {
+    std::lock_guard lock(endingMutex);
+    processEnding = true;
+}
+
 }  // namespace
 
 struct StatisticsManager::Impl {
     Impl(std::shared_ptr<Statistics::Client> client, Probes machineProbes)
-        : probes(std::move(machineProbes)), instId(removingDashes(platform::newUuidText())), wrapped(std::move(client)) {}
+        : probes(std::move(machineProbes)), instId(removingDashes(platform::newUuidText())), wrapped(std::move(client)) {
+        // The logging library's state goes with its own static objects, made when it was loaded,
+        // so after every exit handler registered later.
+        static std::once_flag endingNoted;
+        std::call_once(endingNoted, [] { std::atexit(noteProcessEnding); });
+    }
 
     // Runs what is queued, then stops the worker.
     ~Impl() {
@@ -76,14 +92,36 @@ struct StatisticsManager::Impl {
         appInfo.eventSource = eventSource;
     }
 
-    // Queues the rest of a call for the worker. Its log lines carry the logging context of the
-    // calling thread, as they did when the whole call ran there.
+    // Queues the rest of a call for the worker. Its log line carries the logging context of the
+    // calling thread, as it did when the whole call ran there.
     void post(std::function<void()> work) {
+        log4cplus::MappedDiagnosticContextMap context;
+        {
+            std::lock_guard lock(endingMutex);
+            if (processEnding) {
+                return;  // a call made while the process ends could not finish anyway
+            }
+            context = log4cplus::getMDC().getContext();
+        }
         {
             std::lock_guard lock(mutex);
-            jobs.push_back({log4cplus::getMDC().getContext(), std::move(work)});
+            jobs.push_back({std::move(context), std::move(work)});
         }
         changed.notify_all();
+    }
+
+    // Logs, with the context of the call under way, unless the process is ending; worker only.
+    void logAsCaller(const std::function<void()>& log) {
+        std::lock_guard lock(endingMutex);
+        if (processEnding) {
+            return;
+        }
+        log4cplus::MDC& mdc = log4cplus::getMDC();
+        for (const auto& [key, value] : callerContext) {
+            mdc.put(key, value);
+        }
+        log();
+        mdc.clear();
     }
 
     // Has the client start posting what it holds, without waiting for it.
@@ -110,11 +148,7 @@ struct StatisticsManager::Impl {
             jobs.pop_front();
             busy = true;
             lock.unlock();
-            log4cplus::MDC& mdc = log4cplus::getMDC();
-            mdc.clear();
-            for (const auto& [key, value] : job.context) {
-                mdc.put(key, value);
-            }
+            callerContext = std::move(job.context);
             try {
                 job.work();
             } catch (...) {
@@ -141,6 +175,7 @@ struct StatisticsManager::Impl {
     // The record and the use of the client belong to the worker alone; at the end of the
     // process the final flush also asks the client to post.
     AppStatistics appInfo;
+    log4cplus::MappedDiagnosticContextMap callerContext;
     // From the final flush on, each call's events are posted as soon as the call ends.
     std::atomic<bool> exiting{false};
     // Guards what follows.
@@ -221,7 +256,7 @@ void StatisticsManager::sendAction(std::int64_t code) {
         d.fill(fills, cpuVirtualization);
         d.appInfo.eventStatus = converStatisticsAction2AppStatistics(code);
         d.wrapped->sendAction(d.appInfo);
-        Logger::shared().logInfo("Action statistics with event status %d has been sent.", code);
+        d.logAsCaller([code] { Logger::shared().logInfo("Action statistics with event status %d has been sent.", code); });
     });
 }
 
@@ -250,7 +285,7 @@ void StatisticsManager::sendSystemInfo(std::uint64_t bandwidth) {
         });
         d.fill(fills, cpuVirtualization);
         d.wrapped->sendSystemInfo(d.appInfo);
-        Logger::shared().logInfo("SysInfo statistics with bandwidth %d has been sent.", bandwidth);
+        d.logAsCaller([bandwidth] { Logger::shared().logInfo("SysInfo statistics with bandwidth %d has been sent.", bandwidth); });
     });
 }
 

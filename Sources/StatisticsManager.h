@@ -17,8 +17,8 @@ class Client;
 // referrer of that moment; the facade's one worker thread then runs the probes, fills the one
 // record, hands it to the client and logs the call's line, one call after another in call
 // order. The worker alone owns the record and hands records to the client; flushBeforeExit
-// drains it within its bound.
-// Nothing is reported back to the caller.
+// drains it within its bound. Once the process has begun to exit, calls are dropped and the
+// worker logs nothing. Nothing is reported back to the caller.
 class StatisticsManager {
 public:
     // Where the record's machine facts come from: by default the platform probes.
