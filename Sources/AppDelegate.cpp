@@ -2,6 +2,7 @@
 
 #include "Logger/Logger.h"
 #include "StatisticsManager.h"
+#include "platform/RunLoop.h"
 
 AppDelegate& AppDelegate::shared() {
     static AppDelegate* delegate = new AppDelegate();
@@ -9,6 +10,7 @@ AppDelegate& AppDelegate::shared() {
 }
 
 std::shared_ptr<MainTask> AppDelegate::mainTask() {
+    platform::assertMainThread();
     if (!_mainTask) {
         _mainTask = std::make_shared<MainTask>();
     }
@@ -16,6 +18,7 @@ std::shared_ptr<MainTask> AppDelegate::mainTask() {
 }
 
 void AppDelegate::applicationWillTerminate() {
+    platform::assertMainThread();
     Logger::shared().logInfo("App will terminate");
     // The marker belongs to the installation that holds the lock: a run turned away by the lock
     // would pull it from under the running one.

@@ -16,7 +16,8 @@ public:
 
     void applicationDidFinishLaunching() {}
     // Logs the ending, removes "installer.wait" when this run's installation took the lock, and
-    // posts the statistics still queued (bounded).
+    // posts the statistics still queued, with those of the statistics calls still under way
+    // (3 seconds at most).
     void applicationWillTerminate();
 
 private:

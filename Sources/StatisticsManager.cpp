@@ -5,8 +5,15 @@
 #include "core/statistics/client.h"
 #include "platform/Uuid.h"
 
+#include <log4cplus/mdc.h>
+
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -29,11 +36,36 @@ std::string ask(const StatisticsManager::Probes::Text& probe) {
 
 bool lacksNot(const std::string& virtualizationInfo) { return virtualizationInfo.find("NOT") == std::string::npos; }
 
+// The logging library's state goes while the process ends, and the worker may still be in a
+// call then: from that point on it logs nothing.
+std::mutex endingMutex;
+bool processEnding = false;
+
+void noteProcessEnding() {
+    std::lock_guard lock(endingMutex);
+    processEnding = true;
+}
+
 }  // namespace
 
 struct StatisticsManager::Impl {
-    Impl(std::shared_ptr<Statistics::Client> client, Probes probes)
-        : probes(std::move(probes)), instId(removingDashes(platform::newUuidText())), wrapped(std::move(client)) {}
+    Impl(std::shared_ptr<Statistics::Client> client, Probes machineProbes)
+        : probes(std::move(machineProbes)), instId(removingDashes(platform::newUuidText())), wrapped(std::move(client)) {
+        // The logging library's state goes with its own static objects, made when it was loaded,
+        // so after every exit handler registered later.
+        static std::once_flag endingNoted;
+        std::call_once(endingNoted, [] { std::atexit(noteProcessEnding); });
+    }
+
+    // Runs what is queued, then stops the worker.
+    ~Impl() {
+        {
+            std::lock_guard lock(mutex);
+            stopping = true;
+        }
+        changed.notify_all();
+        worker.join();
+    }
 
     static std::string removingDashes(std::string text) {
         text.erase(std::remove(text.begin(), text.end(), '-'), text.end());
@@ -50,26 +82,111 @@ struct StatisticsManager::Impl {
         };
     }
 
-    // Fills the record and hands it to the client with the one lock held throughout.
-    template <typename Send>
-    void fillAndSend(const std::vector<Fill>& fills, bool cpuVirtualization, Send send) {
-        std::lock_guard lock(mutex);
-        for (const Fill& fill : fills) {
-            appInfo.*fill.field = fill.value;
+    // Fills the record for a call; worker only.
+    void fill(const std::vector<Fill>& fills, bool cpuVirtualization) {
+        for (const Fill& f : fills) {
+            appInfo.*f.field = f.value;
         }
         appInfo.cpuVirtualization = cpuVirtualization;
         appInfo.emulatorType = emulatorType;
         appInfo.eventSource = eventSource;
-        send(appInfo);
     }
+
+    // Queues the rest of a call for the worker. Its log line carries the logging context of the
+    // calling thread, as it did when the whole call ran there.
+    void post(std::function<void()> work) {
+        log4cplus::MappedDiagnosticContextMap context;
+        {
+            std::lock_guard lock(endingMutex);
+            if (processEnding) {
+                return;  // a call made while the process ends could not finish anyway
+            }
+            context = log4cplus::getMDC().getContext();
+        }
+        {
+            std::lock_guard lock(mutex);
+            jobs.push_back({std::move(context), std::move(work)});
+        }
+        changed.notify_all();
+    }
+
+    // Logs, with the context of the call under way, unless the process is ending; worker only.
+    void logAsCaller(const std::function<void()>& log) {
+        std::lock_guard lock(endingMutex);
+        if (processEnding) {
+            return;
+        }
+        log4cplus::MDC& mdc = log4cplus::getMDC();
+        for (const auto& [key, value] : callerContext) {
+            mdc.put(key, value);
+        }
+        log();
+        mdc.clear();
+    }
+
+    // Has the client start posting what it holds, without waiting for it.
+    void startPosting() {
+        if (wrapped) {
+            (void)wrapped->flush(std::chrono::steady_clock::now());
+        }
+    }
+
+    // True when every call queued so far has ended before the deadline.
+    bool waitIdle(std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock lock(mutex);
+        return changed.wait_until(lock, deadline, [this] { return jobs.empty() && !busy; });
+    }
+
+    void run() {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            changed.wait(lock, [this] { return stopping || !jobs.empty(); });
+            if (jobs.empty()) {
+                return;
+            }
+            Job job = std::move(jobs.front());
+            jobs.pop_front();
+            busy = true;
+            lock.unlock();
+            callerContext = std::move(job.context);
+            try {
+                job.work();
+            } catch (...) {
+                // The facade reports nothing to its callers; the next call must still run.
+            }
+            job = {};
+            if (exiting) {
+                startPosting();
+            }
+            lock.lock();
+            busy = false;
+            changed.notify_all();
+        }
+    }
+
+    struct Job {
+        log4cplus::MappedDiagnosticContextMap context;
+        std::function<void()> work;
+    };
 
     const Probes probes;
     const std::string instId;
     const std::shared_ptr<Statistics::Client> wrapped;
-    // Guards the record, the referrer and every use of the client but the final flush.
-    mutable std::mutex mutex;
+    // The record and the use of the client belong to the worker alone; at the end of the
+    // process the final flush also asks the client to post.
     AppStatistics appInfo;
+    log4cplus::MappedDiagnosticContextMap callerContext;
+    // From the final flush on, each call's events are posted as soon as the call ends.
+    std::atomic<bool> exiting{false};
+    // Guards what follows.
+    std::mutex mutex;
+    std::condition_variable changed;
     std::string referrerUrl;
+    std::deque<Job> jobs;
+    bool busy = false;
+    bool stopping = false;
+    // Last, so that it starts once everything it uses exists.
+    std::thread worker{[this] { run(); }};
 };
 
 StatisticsManager::Probes StatisticsManager::Probes::platform() {
@@ -128,51 +245,63 @@ void StatisticsManager::sendAction(std::int64_t code) {
         return;
     }
     Impl& d = *_impl;
-    const bool cpuVirtualization = lacksNot(ask(d.probes.virtualizationInfo));
-    std::vector<Fill> fills = d.identityFills();
-    fills.insert(fills.end(), {
-        {&AppStatistics::localOsName, ask(d.probes.platformName)},
-        {&AppStatistics::version, ask(d.probes.appVersion)},
+    d.post([&d, code, referrer = referrerUrl()] {
+        const bool cpuVirtualization = lacksNot(ask(d.probes.virtualizationInfo));
+        std::vector<Fill> fills = d.identityFills();
+        fills.insert(fills.end(), {
+            {&AppStatistics::localOsName, ask(d.probes.platformName)},
+            {&AppStatistics::version, ask(d.probes.appVersion)},
+            {&AppStatistics::bundleSourceUrl, converToCppString(referrer)},
+        });
+        d.fill(fills, cpuVirtualization);
+        d.appInfo.eventStatus = converStatisticsAction2AppStatistics(code);
+        d.wrapped->sendAction(d.appInfo);
+        d.logAsCaller([code] { Logger::shared().logInfo("Action statistics with event status %d has been sent.", code); });
     });
-    d.fillAndSend(fills, cpuVirtualization, [&](AppStatistics& record) {
-        record.bundleSourceUrl = converToCppString(d.referrerUrl);
-        record.eventStatus = converStatisticsAction2AppStatistics(code);
-        d.wrapped->sendAction(record);
-    });
-    Logger::shared().logInfo("Action statistics with event status %d has been sent.", code);
 }
 
 void StatisticsManager::sendSystemInfo(std::uint64_t bandwidth) {
     Impl& d = *_impl;
-    const bool cpuVirtualization = lacksNot(ask(d.probes.virtualizationInfo));
-    std::vector<Fill> fills = d.identityFills();
-    fills.insert(fills.end(), {
-        {&AppStatistics::version, ask(d.probes.appVersion)},
-        {&AppStatistics::cpu, ask(d.probes.cpu)},
-        {&AppStatistics::cpuUsage, ask(d.probes.cpuUsage)},
-        {&AppStatistics::localOsName, ask(d.probes.osName)},
-        {&AppStatistics::osArchitecture, ask(d.probes.osArchitectureName)},
-        {&AppStatistics::ram, ask(d.probes.ramTotal)},
-        {&AppStatistics::ramFree, ask(d.probes.ramFree)},
-        {&AppStatistics::hddFreeSpace, ask(d.probes.hddFreeSpace)},
-        {&AppStatistics::dotNetVersions, ask(d.probes.dotNetVersions)},
-        {&AppStatistics::gpu, ask(d.probes.gpuModelName)},
-        {&AppStatistics::haxm, ask(d.probes.haxmInfo)},
-        {&AppStatistics::bandwidth, d.probes.bandwidth ? converToCppString(d.probes.bandwidth(bandwidth)) : ""},
-        {&AppStatistics::openGLVersion, ask(d.probes.openGLVersion)},
-        {&AppStatistics::openGLVendor, ask(d.probes.openGLVendor)},
-        {&AppStatistics::openGLRenderer, ask(d.probes.openGLRenderer)},
-        {&AppStatistics::openGLExtensions, ask(d.probes.openGLExtensions)},
+    d.post([&d, bandwidth] {
+        const bool cpuVirtualization = lacksNot(ask(d.probes.virtualizationInfo));
+        std::vector<Fill> fills = d.identityFills();
+        fills.insert(fills.end(), {
+            {&AppStatistics::version, ask(d.probes.appVersion)},
+            {&AppStatistics::cpu, ask(d.probes.cpu)},
+            {&AppStatistics::cpuUsage, ask(d.probes.cpuUsage)},
+            {&AppStatistics::localOsName, ask(d.probes.osName)},
+            {&AppStatistics::osArchitecture, ask(d.probes.osArchitectureName)},
+            {&AppStatistics::ram, ask(d.probes.ramTotal)},
+            {&AppStatistics::ramFree, ask(d.probes.ramFree)},
+            {&AppStatistics::hddFreeSpace, ask(d.probes.hddFreeSpace)},
+            {&AppStatistics::dotNetVersions, ask(d.probes.dotNetVersions)},
+            {&AppStatistics::gpu, ask(d.probes.gpuModelName)},
+            {&AppStatistics::haxm, ask(d.probes.haxmInfo)},
+            {&AppStatistics::bandwidth, d.probes.bandwidth ? converToCppString(d.probes.bandwidth(bandwidth)) : ""},
+            {&AppStatistics::openGLVersion, ask(d.probes.openGLVersion)},
+            {&AppStatistics::openGLVendor, ask(d.probes.openGLVendor)},
+            {&AppStatistics::openGLRenderer, ask(d.probes.openGLRenderer)},
+            {&AppStatistics::openGLExtensions, ask(d.probes.openGLExtensions)},
+        });
+        d.fill(fills, cpuVirtualization);
+        d.wrapped->sendSystemInfo(d.appInfo);
+        d.logAsCaller([bandwidth] { Logger::shared().logInfo("SysInfo statistics with bandwidth %d has been sent.", bandwidth); });
     });
-    d.fillAndSend(fills, cpuVirtualization, [&](AppStatistics& record) { d.wrapped->sendSystemInfo(record); });
-    Logger::shared().logInfo("SysInfo statistics with bandwidth %d has been sent.", bandwidth);
 }
 
 void StatisticsManager::flushBeforeExit(std::chrono::milliseconds bound) {
-    // The client is set once at construction, so no lock is needed to reach it, and none is
-    // taken: a call under way on a worker must not hold up the end of the process.
-    if (_impl->wrapped) {
-        (void)_impl->wrapped->flush(std::chrono::steady_clock::now() + bound);
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    Impl& d = *_impl;
+    // The calls still queued or under way must end before their events can be posted, and
+    // their probes may take much of the bound: so what the client holds goes out now, and the
+    // events of each call as soon as it ends, beside the next call's probes (the client may
+    // be flushed beside a call). Then the last posts are waited for. No wait goes past the
+    // deadline, whatever the probes or the network do.
+    d.exiting = true;
+    d.startPosting();
+    (void)d.waitIdle(deadline);
+    if (d.wrapped) {
+        (void)d.wrapped->flush(deadline);
     }
 }
 

@@ -13,9 +13,12 @@ class Client;
 
 // The installer's one door to the statistics client: the run's installation id, and actions and
 // machine descriptions turned into statistics events. One instance per process, never destroyed.
-// Calls may come from any thread: each fills the one record and hands it to the client under
-// one lock, so two calls never fill the record or use the client at once; the probes run on the
-// calling thread before that lock is taken. Nothing is reported back to the caller.
+// Calls come from any thread and return at once, having taken the code, the bandwidth and the
+// referrer of that moment; the facade's one worker thread then runs the probes, fills the one
+// record, hands it to the client and logs the call's line, one call after another in call
+// order. The worker alone owns the record and hands records to the client; flushBeforeExit
+// drains it within its bound. Once the process has begun to exit, calls are dropped and the
+// worker logs nothing. Nothing is reported back to the caller.
 class StatisticsManager {
 public:
     // Where the record's machine facts come from: by default the platform probes.
@@ -34,6 +37,7 @@ public:
 
     // An instance of its own over the given client and probes (tests).
     StatisticsManager(std::shared_ptr<Statistics::Client> client, Probes probes);
+    // Waits for the calls still queued, then stops the worker.
     ~StatisticsManager();
     StatisticsManager(const StatisticsManager&) = delete;
     StatisticsManager& operator=(const StatisticsManager&) = delete;
@@ -48,8 +52,9 @@ public:
     // Bytes per second; 0 when none was measured.
     void sendSystemInfo(std::uint64_t bandwidth);
 
-    // Posts what is still queued, waiting at most `bound` in all whatever the network does;
-    // called once when the application ends. Takes no lock of the facade.
+    // Has the client post what it holds, and the events of the calls queued or under way on
+    // the worker as each of them ends; returns when all is posted, and after `bound` at the
+    // latest whatever the probes or the network do. Called once when the application ends.
     void flushBeforeExit(std::chrono::milliseconds bound = std::chrono::seconds(3));
 
     static std::int32_t converStatisticsAction2AppStatistics(std::int64_t code);

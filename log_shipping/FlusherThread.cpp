@@ -2,19 +2,31 @@
 
 #include <log4cplus/helpers/loglog.h>
 
+#include <chrono>
+
 namespace log4cplus {
 namespace helpers {
 
-FlusherThread::FlusherThread(IFlusherThreadClient& client, unsigned long interval)
-    : ftc(client), trigger_ev(false), exit_flag(false), interval(interval) {}
+FlusherThread::FlusherThread(IFlusherThreadClient& client, unsigned long periodMs)
+    : ftc(client), trigger_ev(false), exit_flag(false), interval(periodMs) {}
 
 FlusherThread::~FlusherThread() = default;
 
+void FlusherThread::requestFlush() {
+    flush_requested = true;
+    trigger_ev.signal();
+}
+
 void FlusherThread::run() {
+    using namespace std::chrono;
+    auto due = steady_clock::now() + milliseconds(interval);
     for (;;) {
-        // Woken early only by terminate; the event stays signalled until reset below, so a
-        // terminate that comes before this wait is not missed.
-        trigger_ev.timed_wait(interval);
+        // Woken early by terminate and requestFlush; the event stays signalled until reset
+        // below, and both set their flag before signalling, so neither is missed.
+        const auto left = ceil<milliseconds>(due - steady_clock::now()).count();
+        if (left > 0) {
+            trigger_ev.timed_wait(static_cast<unsigned long>(left));
+        }
         getLogLog().debug(LOG4CPLUS_TEXT("FlusherThread::run()- running..."));
 
         thread::MutexGuard guard(access_mutex);
@@ -22,7 +34,13 @@ void FlusherThread::run() {
         if (exit_flag) {
             return;
         }
-        ftc.ftcFlush();
+        if (flush_requested.exchange(false)) {
+            ftc.ftcFlushRequested();
+        }
+        if (steady_clock::now() >= due) {
+            ftc.ftcFlush();
+            due = steady_clock::now() + milliseconds(interval);
+        }
     }
 }
 

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cctype>
 #include <cstdlib>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -14,15 +15,35 @@ namespace {
 
 // Guards against a peer that sends an endless head or chunk-size line.
 constexpr std::size_t maxHeadBytes = 65536;
-constexpr std::size_t skipChunkBytes = 65536;
+constexpr std::size_t receiveBytes = 16384;
 
-// The connection of one answer, and the time by which all of it must have arrived.
+// The connection of one answer, what has been received of it and not used yet, and the time
+// by which all of it must have arrived. Bytes received past the answer's end were sent before
+// the next request, so they can answer no later request: they are dropped with the answer.
 struct Answer {
     BoundedSocket& socket;
     std::chrono::steady_clock::time_point deadline;
+    std::vector<char> received = std::vector<char>(receiveBytes);
+    std::size_t next = 0;
+    std::size_t end = 0;
 };
 
-bool readByte(Answer& answer, char& byte) { return answer.socket.readSomeBefore(&byte, 1, answer.deadline) == 1; }
+// At least one unused byte; false when none came in time.
+bool fill(Answer& answer) {
+    if (answer.next == answer.end) {
+        answer.next = 0;
+        answer.end = answer.socket.readSomeBefore(answer.received.data(), answer.received.size(), answer.deadline);
+    }
+    return answer.next < answer.end;
+}
+
+bool readByte(Answer& answer, char& byte) {
+    if (!fill(answer)) {
+        return false;
+    }
+    byte = answer.received[answer.next++];
+    return true;
+}
 
 // Appends bytes up to and including the next LF.
 bool readLine(Answer& answer, std::string& text) {
@@ -37,13 +58,13 @@ bool readLine(Answer& answer, std::string& text) {
 }
 
 bool skipBytes(Answer& answer, std::size_t count) {
-    std::vector<char> buffer(std::min(count, skipChunkBytes));
     while (count > 0) {
-        const std::size_t received = answer.socket.readSomeBefore(buffer.data(), std::min(count, buffer.size()), answer.deadline);
-        if (received == 0) {
+        if (!fill(answer)) {
             return false;
         }
-        count -= received;
+        const std::size_t used = std::min(count, answer.end - answer.next);
+        answer.next += used;
+        count -= used;
     }
     return true;
 }
@@ -66,11 +87,17 @@ bool skipChunkedBody(Answer& answer) {
         if (!readLine(answer, sizeLine)) {
             return false;
         }
-        const unsigned long size = std::strtoul(sizeLine.c_str(), nullptr, 16);
+        const unsigned long long size = std::strtoull(sizeLine.c_str(), nullptr, 16);
         if (size == 0) {
             break;
         }
-        if (!skipBytes(answer, size + 2)) {  // the chunk and its CR LF
+        // A size that leaves no room for the CR LF (a hostile peer, or one past the range read)
+        // cannot be skipped: counting it would wrap round and leave its bytes on the connection.
+        if (size > std::numeric_limits<std::size_t>::max() - 2) {
+            answer.socket.close();
+            return false;
+        }
+        if (!skipBytes(answer, static_cast<std::size_t>(size) + 2)) {  // the chunk and its CR LF
             return false;
         }
     }
@@ -87,8 +114,8 @@ bool skipChunkedBody(Answer& answer) {
 }
 
 bool skipToEndOfConnection(Answer& answer) {
-    std::vector<char> buffer(skipChunkBytes);
-    while (answer.socket.readSomeBefore(buffer.data(), buffer.size(), answer.deadline) > 0) {
+    while (fill(answer)) {
+        answer.next = answer.end;
     }
     return false;
 }

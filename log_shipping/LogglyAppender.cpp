@@ -80,27 +80,32 @@ std::string formatEvent(const spi::InternalLoggingEvent& event) {
     return line;
 }
 
-void pushEvent(std::deque<std::string>& events, const std::string& line) {
+// False when the oldest line had to go to make room.
+bool pushEvent(std::deque<std::string>& events, const std::string& line) {
     events.push_back(line);
     if (events.size() > maxQueuedLines) {
         events.pop_front();
         helpers::getLogLog().error(LOG4CPLUS_TEXT("LogglyAppender::append() - Exceed message buffer size"));
+        return false;
     }
+    return true;
 }
 
-std::size_t bufferedBytes(const std::deque<std::string>& events) {
+// The bytes of the lines from position `first` on.
+std::size_t bufferedBytes(const std::deque<std::string>& events, std::size_t first) {
     std::size_t bytes = 0;
-    for (const std::string& line : events) {
-        bytes += line.size();
+    for (auto line = events.begin() + static_cast<std::ptrdiff_t>(first); line != events.end(); ++line) {
+        bytes += line->size();
     }
     return bytes;
 }
 
-// The next batch from the front: at most batchLines lines and batchBytes bytes.
-void buildBody(const std::deque<std::string>& events, std::string& body, std::size_t& count) {
+// The next batch from the front, taken from the first `available` lines: at most batchLines
+// lines and batchBytes bytes.
+void buildBody(const std::deque<std::string>& events, std::size_t available, std::string& body, std::size_t& count) {
     body.clear();
     count = 0;
-    while (count < events.size() && count < batchLines) {
+    while (count < available && count < batchLines) {
         const std::string& line = events[count];
         if (body.size() + line.size() > batchBytes) {
             break;
@@ -138,9 +143,9 @@ LogglyAppender::LogglyAppender(const helpers::Properties& properties) : Appender
     initFlusherThread();
 }
 
-LogglyAppender::LogglyAppender(const tstring& logServer, const tstring& token, const tstring& currentHost,
-                               bool ipv6)
-    : logServer(logServer), token(token), currentHost(currentHost), ipv6(ipv6) {
+LogglyAppender::LogglyAppender(const tstring& server, const tstring& customerToken, const tstring& host,
+                               bool useIpv6)
+    : logServer(server), token(customerToken), currentHost(host), ipv6(useIpv6) {
     initFlusherThread();
 }
 
@@ -165,10 +170,7 @@ void LogglyAppender::close() {
     }
     helpers::getLogLog().debug(LOG4CPLUS_TEXT("Entering LogglyAppender::close()..."));
     flusher->terminate();
-    {
-        thread::MutexGuard guard(access_mutex);
-        sendEvents();
-    }
+    sendEvents(true);
     closed = true;
 }
 
@@ -188,35 +190,67 @@ void LogglyAppender::append(const spi::InternalLoggingEvent& event) {
     }
 
     thread::MutexGuard guard(access_mutex);
-    pushEvent(events, line);
-    if (bufferedBytes(events) > batchBytes || events.size() >= batchLines) {
-        sendEvents();
+    if (!pushEvent(events, line)) {
+        // The dropped line was the oldest: handed over, and perhaps in the request under way.
+        handedOver -= handedOver > 0 ? 1 : 0;
+        inFlight -= inFlight > 0 ? 1 : 0;
+    }
+    // The lines not yet handed over are what a post would have found queued: a full request's
+    // worth goes to the flusher at once.
+    const std::size_t waiting = events.size() - handedOver;
+    if (!postFailed && (waiting >= batchLines || bufferedBytes(events, handedOver) > batchBytes)) {
+        handedOver = events.size();
+        flusher->requestFlush();
     }
 }
 
-void LogglyAppender::ftcFlush() {
-    thread::MutexGuard guard(access_mutex);
-    sendEvents();
-}
+void LogglyAppender::ftcFlush() { sendEvents(true); }
 
-void LogglyAppender::sendEvents() {
-    if (events.empty()) {
-        return;
+void LogglyAppender::ftcFlushRequested() { sendEvents(false); }
+
+void LogglyAppender::sendEvents(bool everything) {
+    std::lock_guard postingGuard(posting);
+    {
+        thread::MutexGuard guard(access_mutex);
+        if (everything) {
+            handedOver = events.size();
+            postFailed = false;
+        }
+        if (handedOver == 0 || postFailed) {
+            return;
+        }
     }
     openSocket();
     if (!socket.isOpen()) {
         helpers::getLogLog().error(LOG4CPLUS_TEXT("LogglyAppender::append()- Cannot connect to server"));
+        thread::MutexGuard guard(access_mutex);
+        postFailed = true;
         return;
     }
-    do {
+    for (;;) {
         std::string body;
         std::size_t count = 0;
-        buildBody(events, body, count);
-        if (!sendRequest(buildRequest(body, logServer, token))) {
+        {
+            thread::MutexGuard guard(access_mutex);
+            if (handedOver == 0) {
+                break;
+            }
+            buildBody(events, handedOver, body, count);
+            inFlight = count;
+        }
+        const bool accepted = sendRequest(buildRequest(body, logServer, token));
+        thread::MutexGuard guard(access_mutex);
+        if (accepted) {
+            // Lines dropped meanwhile were taken off inFlight, so these are the ones posted.
+            popEvents(events, inFlight);
+            handedOver -= inFlight;
+        }
+        inFlight = 0;
+        if (!accepted) {
+            postFailed = true;
             break;
         }
-        popEvents(events, count);
-    } while (!events.empty());
+    }
     socket.close();
 }
 

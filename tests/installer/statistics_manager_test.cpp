@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <regex>
@@ -37,7 +38,7 @@ private:
     std::atomic<int> _inside{0};
 };
 
-// Probe answers of a made-up machine; every probe run is counted. Probes left out give "".
+// Probe answers of a made-up machine, a distinct one for each probe; every probe run is counted.
 struct FakeMachine {
     std::atomic<int> probeRuns{0};
     std::string virtualization = "VT-x: enabled";
@@ -46,11 +47,25 @@ struct FakeMachine {
         auto fixed = [this](const std::string& text) { return [this, text] { return ++probeRuns, text; }; };
         StatisticsManager::Probes p;
         p.hardwareId = fixed("HWID-1");
+        p.macAddress = fixed("mac");
+        p.ipAddress = fixed("ip");
         p.platformName = fixed("Mac");
+        p.appVersion = fixed("1.2.3.0");
         p.virtualizationInfo = [this] { return ++probeRuns, virtualization; };
         p.cpu = fixed("Intel(R) Xeon(R) CPU @ 2.20GHz\n");
+        p.cpuUsage = fixed("usage");
         p.osName = fixed("Debian GNU/Linux 12 ");
+        p.osArchitectureName = fixed("arch");
         p.ramTotal = fixed("17179869184");
+        p.ramFree = fixed("ramFree");
+        p.hddFreeSpace = fixed("hdd");
+        p.dotNetVersions = fixed("dotNet");
+        p.gpuModelName = fixed("gpu");
+        p.haxmInfo = fixed("haxm");
+        p.openGLVersion = fixed("glVersion");
+        p.openGLVendor = fixed("glVendor");
+        p.openGLRenderer = fixed("glRenderer");
+        p.openGLExtensions = fixed("glExtensions");
         p.bandwidth = [](std::uint64_t perSecond) { return std::to_string(perSecond / 1024) + " kb/s\r\n"; };
         return p;
     }
@@ -74,12 +89,19 @@ TEST(StatisticsManager, RecordCarriesFieldsAcrossActionsAndSystemInformation) {
     auto client = std::make_shared<RecordingClient>();
     StatisticsManager manager(client, machine.probes());
     manager.sendAction(0);
+    manager.flushBeforeExit();
     EXPECT_EQ(machine.probeRuns, 0);
+    // The referrer of the moment of the call, and the caller's logging context, go with it.
     manager.setReferrerUrl("http://ref.example/landing\n");
+    log4cplus::getMDC().put("process", "Installer");
     manager.sendAction(22);
+    log4cplus::getMDC().clear();
+    manager.setReferrerUrl("http://later.example/");
+    manager.flushBeforeExit();
     machine.virtualization = "VT-x: NOT enabled";
     manager.sendSystemInfo(3000000000ULL);
     manager.sendAction(25);
+    manager.flushBeforeExit();
 
     const auto& records = client->records;
     ASSERT_EQ(records.size(), 3u);
@@ -90,12 +112,25 @@ TEST(StatisticsManager, RecordCarriesFieldsAcrossActionsAndSystemInformation) {
     EXPECT_EQ(action.eventStatus, 22);
     EXPECT_TRUE(action.cpuVirtualization);
 
-    // System information keeps the action's status and referrer and adds the machine; line
-    // ends go at both ends, the trailing space stays.
+    // System information keeps the action's status and referrer and adds the machine, each
+    // field from its own probe; line ends go at both ends, the trailing space stays.
     const AppStatistics& info = records[1];
     EXPECT_EQ(info.eventStatus, 22);
     EXPECT_EQ(info.bundleSourceUrl, "http://ref.example/landing");
-    EXPECT_EQ(info.cpu + "|" + info.localOsName + "|" + info.bandwidth, "Intel(R) Xeon(R) CPU @ 2.20GHz|Debian GNU/Linux 12 |2929687 kb/s");
+    const std::vector<std::pair<std::string AppStatistics::*, std::string>> machineFields = {
+        {&AppStatistics::hardwareId, "HWID-1"}, {&AppStatistics::localMacAddress, "mac"},
+        {&AppStatistics::localIpAddress, "ip"}, {&AppStatistics::version, "1.2.3.0"},
+        {&AppStatistics::cpu, "Intel(R) Xeon(R) CPU @ 2.20GHz"}, {&AppStatistics::cpuUsage, "usage"},
+        {&AppStatistics::localOsName, "Debian GNU/Linux 12 "}, {&AppStatistics::osArchitecture, "arch"},
+        {&AppStatistics::ram, "17179869184"}, {&AppStatistics::ramFree, "ramFree"},
+        {&AppStatistics::hddFreeSpace, "hdd"}, {&AppStatistics::dotNetVersions, "dotNet"},
+        {&AppStatistics::gpu, "gpu"}, {&AppStatistics::haxm, "haxm"}, {&AppStatistics::bandwidth, "2929687 kb/s"},
+        {&AppStatistics::openGLVersion, "glVersion"}, {&AppStatistics::openGLVendor, "glVendor"},
+        {&AppStatistics::openGLRenderer, "glRenderer"}, {&AppStatistics::openGLExtensions, "glExtensions"},
+    };
+    for (const auto& [field, value] : machineFields) {
+        EXPECT_EQ(info.*field, value);
+    }
     EXPECT_FALSE(info.cpuVirtualization);
 
     // A later action keeps the machine fields, with the operating system back to "Mac"; an
@@ -106,6 +141,8 @@ TEST(StatisticsManager, RecordCarriesFieldsAcrossActionsAndSystemInformation) {
     EXPECT_EQ(log.lines(), (std::vector<std::string>{"INFO Action statistics with event status 22 has been sent.",
                                                      "INFO SysInfo statistics with bandwidth -1294967296 has been sent.",
                                                      "INFO Action statistics with event status 25 has been sent."}));
+    EXPECT_EQ(log.contexts()[0].at("process"), "Installer");
+    EXPECT_TRUE(log.contexts()[1].empty());
 }
 
 TEST(StatisticsManager, InstallationIdsAndLineEnds) {
@@ -120,31 +157,33 @@ TEST(StatisticsManager, InstallationIdsAndLineEnds) {
 }
 
 TEST(StatisticsManager, CallsFromTwoThreadsNeverInterleave) {
-    // Each thread's probes answer with that thread's own name, so a record filled by two calls
-    // at once shows a mix.
-    thread_local std::string self;
+    // The three identity probes of one call answer with that call's number, so a record filled
+    // by two calls at once shows a mix.
+    std::atomic<int> calls{0};
     StatisticsManager::Probes probes;
-    probes.hardwareId = probes.macAddress = probes.ipAddress = [] { return self; };
+    probes.hardwareId = [&] { return std::to_string(++calls); };
+    probes.macAddress = probes.ipAddress = [&] { return std::to_string(calls.load()); };
     auto client = std::make_shared<RecordingClient>();
     StatisticsManager manager(client, probes);
 
     constexpr int perThread = 300;
-    auto caller = [&](const char* name, std::int64_t code) {
-        self = name;
+    auto caller = [&](std::int64_t code) {
         for (int i = 0; i < perThread; ++i) {
             manager.sendAction(code);
         }
     };
-    std::thread first(caller, "first", 21);
-    std::thread second(caller, "second", 31);
+    std::thread first(caller, 21);
+    std::thread second(caller, 31);
     first.join();
     second.join();
+    manager.flushBeforeExit();
 
     EXPECT_FALSE(client->overlapped);
     const auto& records = client->records;
     ASSERT_EQ(records.size(), 2u * perThread);
     for (const AppStatistics& r : records) {
         ASSERT_TRUE(r.hardwareId == r.localMacAddress && r.hardwareId == r.localIpAddress) << r.hardwareId;
-        ASSERT_EQ(r.eventStatus, r.hardwareId == "first" ? 21 : 31);
     }
+    EXPECT_EQ(std::count_if(records.begin(), records.end(), [](const AppStatistics& r) { return r.eventStatus == 21; }),
+              perThread);
 }

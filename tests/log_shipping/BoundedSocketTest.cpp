@@ -1,4 +1,5 @@
 #include "log_shipping/BoundedSocket.h"
+#include "log_shipping/HttpResponse.h"
 
 #include <gtest/gtest.h>
 
@@ -124,6 +125,20 @@ TEST(BoundedSocketTest, ReadGivesUpAfterTheReceiveTimeout) {
     const auto waited = std::chrono::steady_clock::now() - started;
     EXPECT_GE(waited, std::chrono::seconds(BoundedSocket::ioTimeoutSeconds) - 500ms);
     EXPECT_LT(waited, std::chrono::seconds(BoundedSocket::ioTimeoutSeconds) + 3s);
+    ::close(peer);
+}
+
+// A chunk size near 2^64 must not wrap round into a small count and leave the rest of the
+// answer on the connection, where it would answer the next request.
+TEST(BoundedSocketTest, AnswerWithAChunkSizeThatWrapsIsRefused) {
+    Listener listener;
+    BoundedSocket socket("127.0.0.1", listener.port, false);
+    const int peer = listener.accept();
+    const std::string rest = "TTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                             "fffffffffffffffe\r\n0\r\n\r\nHTTP/1.1 200 OK\r\n\r\n";
+    ASSERT_EQ(::send(peer, rest.data(), rest.size(), 0), static_cast<ssize_t>(rest.size()));
+    EXPECT_FALSE(log4cplus::helpers::readRestOfHttpResponse(socket, 'H'));
+    EXPECT_FALSE(socket.isOpen());
     ::close(peer);
 }
 
