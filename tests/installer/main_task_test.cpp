@@ -64,7 +64,7 @@ TEST_F(Pipeline, BuildsTheStepsWithTheirFlagsWeightsAndArgumentsThenTakesTheSize
                          "\"UrlShortcut\": {\"Caption\": \"Web\\\\Site&\"}}");
     std::optional<bool> built;
     task->buildPipeline([&built](bool done) { built = done; });
-    EXPECT_FALSE(built) << "the remote document came before the main thread was free again";
+    EXPECT_TRUE(task->allTasks().empty()) << "the main thread waited for the remote document";
     // The checkers run while the main thread goes on: the first one waits until it has seen a turn.
     ASSERT_TRUE(platform::RunLoop::runUntil([&] { return fs::exists(dir.path() / "started"); }, 10s));
     writeFile(dir.path() / "go", "");
