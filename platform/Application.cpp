@@ -2,6 +2,7 @@
 
 #include "platform/Dispatch.h"
 #include "platform/RunLoop.h"
+#include "platform/detail/StallMeter.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -51,6 +52,7 @@ void Application::terminate(int exitStatus) {
     if (terminating.exchange(true)) {
         return;
     }
+    detail::StallMeter::noteEnding();
     if (willTerminate()) {
         willTerminate()();
     }

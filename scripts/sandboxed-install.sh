@@ -8,7 +8,8 @@
 # answers 500 for the component), HOLD_LOCK=1 (a live process holds the lock, with the files of
 # its installation in place), MODULES_DISABLED=1 (the kernel-module check fails with 27),
 # STALE_MARKER=1 (a killed earlier run left its "installer.wait"), INSTALLER_TIMEOUT (seconds
-# after which a run is ended with SIGTERM; none by default).
+# after which a run is ended with SIGTERM; none by default), SLOW_DOCUMENT (milliseconds the server
+# waits before it answers for the remote document).
 # Leaves in the keep folder: "status" (one exit status per run), "home/" (the home folder),
 # "Library/", "ravl.lock" (when present), "tmp.txt" (a listing of /tmp), "record/" (the server's).
 set -u
@@ -17,6 +18,7 @@ keep=$1; installer=$2; server=$3; served=$4
 mkdir -p "$keep/record"
 server_args=("$served" "$keep/record")
 [ "${FAIL_DOWNLOADS:-}" != 1 ] || server_args+=(--fail-downloads)
+[ -z "${SLOW_DOCUMENT:-}" ] || server_args+=(--slow /installer/installer.json "$SLOW_DOCUMENT")
 "$server" "${server_args[@]}" &
 server_pid=$!
 for _ in $(seq 100); do [ -e "$keep/record/ready" ] && break; sleep 0.05; done

@@ -2,9 +2,10 @@
 // files (HEAD, GET with ranges) from a folder, and a record of every request, the statistics and
 // log posts included (the host names all point at 127.0.0.1; the Host header tells them apart).
 //
-//   demo_server <files folder> <record folder> [--fail-downloads]
+//   demo_server <files folder> <record folder> [--fail-downloads] [--slow <path> <milliseconds>]
 //
-// "--fail-downloads" answers 500 to every GET of a ".zip". "<record>/ready" appears once the port
+// "--fail-downloads" answers 500 to every GET of a ".zip"; "--slow" answers every GET of the path
+// only after the pause (a slow server, for measurements). "<record>/ready" appears once the port
 // listens. At SIGTERM or SIGINT the server writes "<record>/requests", one line per request
 // ("<host> <method> <path> <body lines>"), and ends.
 #include "support/http_test_server.h"
@@ -33,12 +34,24 @@ std::string hostOf(const std::string& raw) {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::cerr << "usage: demo_server <files folder> <record folder> [--fail-downloads]\n";
+        std::cerr << "usage: demo_server <files folder> <record folder> [--fail-downloads] [--slow <path> <milliseconds>]\n";
         return 2;
     }
     const fs::path folder = argv[1];
     const fs::path record = argv[2];
-    const bool failDownloads = argc > 3 && std::string(argv[3]) == "--fail-downloads";
+    bool failDownloads = false;
+    std::string slowPath;
+    std::uint64_t slowMilliseconds = 0;
+    for (int i = 3; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (option == "--fail-downloads") {
+            failDownloads = true;
+        } else if (option == "--slow" && i + 2 < argc) {
+            slowPath = argv[i + 1];
+            slowMilliseconds = std::stoull(argv[i + 2]);
+            i += 2;
+        }
+    }
 
     // The ending signals are taken by sigwait below, never by a handler.
     sigset_t endings;
@@ -57,6 +70,10 @@ int main(int argc, char** argv) {
         server.serve(path, std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()));
         if (failDownloads && path.ends_with(".zip")) {
             server.addFault(path, {.kind = testing_support::HttpTestServer::FaultKind::Status, .status = 500, .times = -1});
+        }
+        if (path == slowPath) {
+            server.addFault(path, {.kind = testing_support::HttpTestServer::FaultKind::Delay, .times = -1,
+                                   .delayMilliseconds = slowMilliseconds});
         }
     }
     std::ofstream(record / "ready");

@@ -26,6 +26,7 @@ public:
         Stall,        // sends the head and `bytes` bytes, then nothing until the client leaves
         Refuse416,    // answers a range request with 416 and "bytes */<size>"
         Throttle,     // sends at about `bytesPerSecond`
+        Delay,        // answers as usual after `delayMilliseconds`
     };
     struct Fault {
         FaultKind kind;
@@ -33,6 +34,7 @@ public:
         int status = 500;
         std::uint64_t bytesPerSecond = 0;
         int times = 1;  // the number of GET requests it spoils; -1 for all
+        std::uint64_t delayMilliseconds = 0;
     };
     struct Request {
         std::string method;
