@@ -12,9 +12,9 @@
 // runs anywhere else.
 class DownloadableEntry {
 public:
-    explicit DownloadableEntry(std::string name) : name(std::move(name)) {}
-    DownloadableEntry(std::string name, std::string source, std::filesystem::path destination)
-        : name(std::move(name)), sourceUrl(std::move(source)), destinationUrl(std::move(destination)) {}
+    explicit DownloadableEntry(std::string componentName) : name(std::move(componentName)) {}
+    DownloadableEntry(std::string componentName, std::string source, std::filesystem::path destination)
+        : name(std::move(componentName)), sourceUrl(std::move(source)), destinationUrl(std::move(destination)) {}
 
     // The components of the file (a path relative to the resources folder), in order. Whatever an
     // earlier run left at their destinations is deleted. An unreadable file gives no components.

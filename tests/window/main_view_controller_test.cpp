@@ -30,7 +30,7 @@ namespace {
 
 // A step of the given weight whose remaining time is known or not.
 struct Step : Task {
-    Step(double weight, bool known) : weight(weight), known(known) {}
+    Step(double stepWeight, bool isKnown) : weight(stepWeight), known(isKnown) {}
     void execute() override {}
     void invalidate() override {}
     double totalProgress() override { return weight; }
