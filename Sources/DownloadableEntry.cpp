@@ -119,11 +119,26 @@ std::optional<std::string> DownloadableEntry::installerPath() const {
     return absolutePathForLocalPath(*_installerPath);
 }
 
-bool DownloadableEntry::checkExistance() const {
-    std::string output;
-    if (_checkerPath) {
-        output = BashTask::executeWithPath("/bin/bash", {"-l", absolutePathForLocalPath(*_checkerPath)}).value_or("");
+std::optional<std::string> DownloadableEntry::absoluteCheckerPath() const {
+    if (!_checkerPath) {
+        return std::nullopt;
     }
+    return absolutePathForLocalPath(*_checkerPath);
+}
+
+bool DownloadableEntry::checkExistance() const {
+    return isUpToDate(runChecker(absoluteCheckerPath()));
+}
+
+std::string DownloadableEntry::runChecker(const std::optional<std::string>& absoluteCheckerPath) {
+    if (!absoluteCheckerPath) {
+        return std::string();
+    }
+    return BashTask::executeWithPath("/bin/bash", {"-l", *absoluteCheckerPath}).value_or("");
+}
+
+bool DownloadableEntry::isUpToDate(const std::string& checkerOutput) const {
+    std::string output = checkerOutput;
     std::transform(output.begin(), output.end(), output.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     if (output.starts_with("version is up to date")) {

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
-// One downloadable component as "Configs/Configs.json" lists it under "downloads".
+// One downloadable component as "Configs/Configs.json" lists it under "downloads". Reading the
+// list, the paths and the checker's answer belong to the main thread; only runChecker blocks and
+// runs anywhere else.
 class DownloadableEntry {
 public:
     explicit DownloadableEntry(std::string componentName) : name(std::move(componentName)) {}
@@ -20,13 +22,20 @@ public:
     // The folder of "Configs/Configs.json" in the resources, joined with the path (".." kept).
     static std::string absolutePathForLocalPath(const std::string& localPath);
 
-    // Runs the checker: true when its output begins, in any letter case, with "version is up to date".
+    // Runs the checker on the calling thread and reads its answer (runChecker, then isUpToDate).
     bool checkExistance() const;
+    // Runs "/bin/bash -l <checker>" to its end and returns its standard output: "" when there is
+    // no checker or it cannot be started. Blocks while the checker runs: any thread, best a worker.
+    static std::string runChecker(const std::optional<std::string>& absoluteCheckerPath);
+    // Whether a checker's output says the component is installed and up to date: it begins, in any
+    // letter case, with "version is up to date". Logs the answer.
+    bool isUpToDate(const std::string& checkerOutput) const;
 
     // The installer script's absolute path; the checker path stays relative.
     std::optional<std::string> installerPath() const;
     void setInstallerPath(std::optional<std::string> path) { _installerPath = std::move(path); }
     const std::optional<std::string>& checkerPath() const { return _checkerPath; }
+    std::optional<std::string> absoluteCheckerPath() const;
     void setCheckerPath(std::optional<std::string> path) { _checkerPath = std::move(path); }
 
     std::string name;

@@ -11,6 +11,7 @@
 #include "UnlockTask.h"
 #include "platform/Application.h"
 #include "platform/Bundle.h"
+#include "platform/Dispatch.h"
 #include "platform/Environment.h"
 #include "platform/Format.h"
 #include "platform/Http.h"
@@ -19,6 +20,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <string_view>
 #include <unistd.h>
@@ -40,6 +42,11 @@ std::optional<std::string> stringMember(const std::optional<Value>& object, cons
 
 std::optional<Value> objectMember(const std::optional<Value>& object, const char* key) {
     return object ? object->objectMember(key) : std::nullopt;
+}
+
+// Where the batch's scripts report their progress.
+std::string progressFilePath() {
+    return (platform::paths::logsDirectory() / "progress_catcher.log").string();
 }
 
 std::string installedApplicationPath(const std::string& name) {
@@ -70,12 +77,10 @@ std::string MainTask::absolutePathForLocalPath(const std::string& localPath) {
     return DownloadableEntry::absolutePathForLocalPath(localPath);
 }
 
-std::optional<Value> MainTask::jsonDict() {
-    const auto configs = platform::Bundle::mainBundle().resourcePath() / kConfigsFile;
-    const auto url = stringMember(Value::parseFile(configs), "jsonUrl");
+MainTask::RemoteDocument MainTask::jsonDict(const std::filesystem::path& configsFile) {
+    const auto url = stringMember(Value::parseFile(configsFile), "jsonUrl");
     if (!url) {
-        Logger::shared().logError("No \"jsonUrl\" in %@", configs);
-        return std::nullopt;
+        return {std::nullopt, platform::format("No \"jsonUrl\" in %@", configsFile)};
     }
     // Bounded, unlike the platform's plain load: a silent server must not hold the start for ever.
     platform::http::Request request;
@@ -85,42 +90,53 @@ std::optional<Value> MainTask::jsonDict() {
     request.maxBodyBytes = 1024 * 1024;
     const platform::http::Response response = platform::http::sendSynchronousRequest(request);
     if (response.error || response.statusCode < 200 || response.statusCode > 299) {
-        Logger::shared().logError("Cannot load the remote configuration %@: %@", *url,
-                                  response.error ? response.error->localizedDescription()
-                                                 : platform::format("HTTP status %ld", response.statusCode));
-        return std::nullopt;
+        return {std::nullopt, platform::format("Cannot load the remote configuration %@: %@", *url,
+                                               response.error ? response.error->localizedDescription()
+                                                              : platform::format("HTTP status %ld", response.statusCode))};
     }
     auto document = Value::parse(response.body);
     if (!document || !document->isObject()) {
-        Logger::shared().logError("The remote configuration %@ is no JSON object", *url);
-        return std::nullopt;
+        return {std::nullopt, platform::format("The remote configuration %@ is no JSON object", *url)};
     }
-    return document;
+    return {std::move(document), std::string()};
 }
 
-std::string MainTask::cleanedName(const std::string& name) {
+std::string MainTask::cleanedText(const std::string& text) {
     std::string cleaned;
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        const auto c = static_cast<unsigned char>(name[i]);
-        if (std::string_view(":/&?\\").find(static_cast<char>(c)) != std::string_view::npos || c < 0x20 || c == 0x7F) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const auto next = [&](std::size_t ahead) {
+            return i + ahead < text.size() ? static_cast<unsigned char>(text[i + ahead]) : 0;
+        };
+        if (c < 0x20 || c == 0x7F) {
             continue;
         }
-        // C1 controls (U+0080 to U+009F) and the Unicode line and paragraph separators.
-        if (c == 0xC2 && i + 1 < name.size() && static_cast<unsigned char>(name[i + 1]) <= 0x9F) {
+        // C1 controls (U+0080 to U+009F).
+        if (c == 0xC2 && next(1) >= 0x80 && next(1) <= 0x9F) {
             ++i;
             continue;
         }
-        if (c == 0xE2 && name.compare(i, 3, "\xE2\x80\xA8") == 0) {
-            i += 2;
-            continue;
-        }
-        if (c == 0xE2 && name.compare(i, 3, "\xE2\x80\xA9") == 0) {
+        // The line and paragraph separators and the bidirectional embeddings and overrides
+        // (U+2028 to U+202E), and the bidirectional isolates (U+2066 to U+2069).
+        if (c == 0xE2 && ((next(1) == 0x80 && next(2) >= 0xA8 && next(2) <= 0xAE) ||
+                          (next(1) == 0x81 && next(2) >= 0xA6 && next(2) <= 0xA9))) {
             i += 2;
             continue;
         }
         cleaned += static_cast<char>(c);
     }
     return cleaned;
+}
+
+std::string MainTask::cleanedName(const std::string& name) {
+    std::string cleaned = cleanedText(name);
+    std::erase_if(cleaned, [](char c) { return std::string_view(":/&?\\").find(c) != std::string_view::npos; });
+    return cleaned;
+}
+
+bool MainTask::isUsableName(const std::string& name) {
+    constexpr std::size_t kFileNameLimit = 255;
+    return !name.empty() && name != "." && name != ".." && name.size() + std::strlen(".app") <= kFileNameLimit;
 }
 
 bool MainTask::otherInstallerHoldsLock(const std::string& lockFilePath) {
@@ -147,52 +163,111 @@ void MainTask::failBeforeStart() {
 }
 
 void MainTask::execute() {
-    if (buildPipeline()) {
-        TaskSequence::execute();
-    }
+    platform::assertMainThread();
+    buildPipeline([this](bool built) {
+        if (built) {
+            TaskSequence::execute();
+        }
+    });
 }
 
-bool MainTask::buildPipeline() {
+template <typename Result>
+void MainTask::offMainThread(std::function<Result()> work, std::function<void(MainTask&, Result)> then) {
+    std::weak_ptr<MainTask> weakSelf = std::static_pointer_cast<MainTask>(shared_from_this());
+    platform::dispatch::asyncGlobal([weakSelf, work = std::move(work), then = std::move(then)] {
+        platform::dispatch::asyncMain([weakSelf, then, result = work()] {
+            // Nobody waits for a late answer: the window closed meanwhile ends the run at once.
+            const auto self = weakSelf.lock();
+            if (self && !platform::Application::isTerminating()) {
+                then(*self, result);
+            }
+        });
+    });
+}
+
+// Four stages, each on the main thread: the remote document (fetched on a worker), the values
+// and statistics it gives, the components the checkers find missing (checked on a worker), and
+// the steps.
+void MainTask::buildPipeline(BuiltHandler built) {
     platform::assertMainThread();
+    const std::filesystem::path configs = platform::Bundle::mainBundle().resourcePath() / kConfigsFile;
+    offMainThread<RemoteDocument>([configs] { return jsonDict(configs); },
+                                  [built = std::move(built)](MainTask& self, const RemoteDocument& remote) {
+                                      self.takeRemoteDocument(remote, built);
+                                  });
+}
+
+void MainTask::takeRemoteDocument(const RemoteDocument& remote, const BuiltHandler& built) {
+    platform::assertMainThread();
+    if (!remote.failure.empty()) {
+        Logger::shared().logError("%@", remote.failure);
+    }
     // One document serves all four values.
-    const std::optional<Value> document = jsonDict();
-    const std::optional<std::string> referrer = stringMember(document, "ReferrerUrl");
-    _publisher = stringMember(document, "Publisher").value_or("");
+    const std::optional<Value>& document = remote.document;
+    _publisher = cleanedText(stringMember(document, "Publisher").value_or(""));
+    sendStartStatistics(stringMember(document, "ReferrerUrl"));
 
-    const std::string version = PlatformInfo::appVersion();
+    const Names names{cleanedName(stringMember(document, "AppName").value_or("")),
+                      cleanedName(stringMember(objectMember(document, "UrlShortcut"), "Caption").value_or(""))};
+    if (!isUsableName(names.appName) || !isUsableName(names.caption)) {
+        failBeforeStart();
+        built(false);
+        return;
+    }
+    _lockTask = std::make_shared<LockTask>(_lockFilePath);
+    addTask(_lockTask);
+    findNeededComponents([this, names, built](const std::vector<std::shared_ptr<DownloadableEntry>>& needed) {
+        addSteps(needed, names);
+        built(true);
+    });
+}
 
+void MainTask::sendStartStatistics(const std::optional<std::string>& referrer) {
     StatisticsManager& statistics = StatisticsManager::shared();
     statistics.setReferrerUrl(referrer.value_or(""));
     statistics.sendAction(22);
     statistics.sendSystemInfo(0);
+}
 
-    const std::string appName = cleanedName(stringMember(document, "AppName").value_or(""));
-    const std::string caption = cleanedName(stringMember(objectMember(document, "UrlShortcut"), "Caption").value_or(""));
-    if (appName.empty() || caption.empty()) {
-        failBeforeStart();
-        return false;
-    }
-
-    _lockTask = std::make_shared<LockTask>(_lockFilePath);
-    addTask(_lockTask);
-
+void MainTask::findNeededComponents(std::function<void(std::vector<std::shared_ptr<DownloadableEntry>>)> found) {
     // Parsing the components deletes what an earlier run left at their destinations: never while
     // another installation runs, whose download that may be. Its lock fails the first step anyway.
-    std::vector<std::shared_ptr<DownloadableEntry>> needed;
     if (otherInstallerHoldsLock(_lockFilePath)) {
         Logger::shared().logWarn("Another installer holds %@; the components are left as they are.", _lockFilePath);
-    } else {
-        for (auto& entry : DownloadableEntry::entriesFromFile(kConfigsFile)) {
-            if (!entry->checkExistance()) {
-                needed.push_back(entry);
-            }
-        }
+        found({});
+        return;
     }
+    const auto entries = DownloadableEntry::entriesFromFile(kConfigsFile);
+    std::vector<std::optional<std::string>> checkers;
+    for (const auto& entry : entries) {
+        checkers.push_back(entry->absoluteCheckerPath());
+    }
+    // One after another, in configuration order, as a login shell each: seconds on a slow profile.
+    using Outputs = std::vector<std::string>;
+    offMainThread<Outputs>(
+        [checkers] {
+            Outputs outputs;
+            for (const auto& checker : checkers) {
+                outputs.push_back(DownloadableEntry::runChecker(checker));
+            }
+            return outputs;
+        },
+        [entries, found = std::move(found)](MainTask&, const Outputs& outputs) {
+            std::vector<std::shared_ptr<DownloadableEntry>> needed;
+            for (std::size_t i = 0; i < entries.size(); ++i) {
+                if (!entries[i]->isUpToDate(outputs[i])) {
+                    needed.push_back(entries[i]);
+                }
+            }
+            found(needed);
+        });
+}
+
+void MainTask::addSteps(const std::vector<std::shared_ptr<DownloadableEntry>>& needed, const Names& names) {
     std::vector<std::string> urls;
     for (const auto& entry : needed) {
         urls.push_back(entry->sourceUrl.value_or(""));
     }
-
     _fileSizeFetcher = std::make_shared<FileSizeFetcher>(urls);
     _fileSizeFetcher->setDelegate(this);
     addTask(_fileSizeFetcher);
@@ -212,37 +287,48 @@ bool MainTask::buildPipeline() {
         _downloaders.push_back(downloader);
         addTask(downloader);
     }
+    const std::string version = PlatformInfo::appVersion();
     _semaphoreStep = scriptStep("Create Semaphore", kSemaphoreWeight,
                                 {absolutePathForLocalPath("../Scripts/create_semaphore.sh"), "SUCCESS", version});
     addTask(_semaphoreStep);
 
+    addBatchSteps(*batch, needed, names, version);
+    addClosingSteps(batch->totalProgress(), names.appName, version);
+}
+
+void MainTask::addBatchSteps(RootTask& batch, const std::vector<std::shared_ptr<DownloadableEntry>>& needed,
+                             const Names& names, const std::string& version) {
     const std::string user = platform::userName();
     const std::string marker = (platform::paths::applicationSupportDirectory() / "installer.wait").string();
-    const std::string progressFile = (platform::paths::logsDirectory() / "progress_catcher.log").string();
+    const std::string progressFile = progressFilePath();
     const std::string resources = platform::Bundle::mainBundle().resourcePath().string();
 
-    batch->addBashTask(batchStep("Checking if KEXT installation is possible", 0,
-                                 {absolutePathForLocalPath("../SkelCheck/skel_checker.sh")}));
-    batch->addBashTask(batchStep<ScriptTask>(
+    batch.addBashTask(batchStep("Checking if KEXT installation is possible", 0,
+                                {absolutePathForLocalPath("../SkelCheck/skel_checker.sh")}));
+    batch.addBashTask(batchStep<ScriptTask>(
         "Waiting when download finished", kWaitForDownloadWeight,
         {absolutePathForLocalPath("../Scripts/wait_for_download.sh"), user, version, marker, progressFile}));
     for (const auto& entry : needed) {
-        batch->addBashTask(batchStep(entry->name, kComponentInstallWeight,
-                                     {entry->installerPath().value_or(""),
-                                      entry->destinationUrl.value_or(std::filesystem::path()).string(), user, version,
-                                      marker, progressFile}));
+        batch.addBashTask(batchStep(entry->name, kComponentInstallWeight,
+                                    {entry->installerPath().value_or(""),
+                                     entry->destinationUrl.value_or(std::filesystem::path()).string(), user, version,
+                                     marker, progressFile}));
     }
-    batch->addBashTask(batchStep("Copying app and changing attributes", kApplicationCopyWeight,
-                                 {absolutePathForLocalPath("../Scripts/prepare_app.sh"),
-                                  platform::format("%@/Runner.app/.", resources), installedApplicationPath(appName), user,
-                                  version, progressFile}));
-    batch->addBashTask(batchStep("Create URL shortcut App", kApplicationCopyWeight,
-                                 {absolutePathForLocalPath("../Scripts/prepare_app.sh"),
-                                  platform::format("%@/UrlShortcutApplication.app/.", resources),
-                                  installedApplicationPath(caption), user, version, progressFile}));
+    batch.addBashTask(batchStep("Copying app and changing attributes", kApplicationCopyWeight,
+                                {absolutePathForLocalPath("../Scripts/prepare_app.sh"),
+                                 platform::format("%@/Runner.app/.", resources), installedApplicationPath(names.appName),
+                                 user, version, progressFile}));
+    batch.addBashTask(batchStep("Create URL shortcut App", kApplicationCopyWeight,
+                                {absolutePathForLocalPath("../Scripts/prepare_app.sh"),
+                                 platform::format("%@/UrlShortcutApplication.app/.", resources),
+                                 installedApplicationPath(names.caption), user, version, progressFile}));
+}
 
-    auto registerDisk = scriptStep("Register user's vdi", batch->totalProgress(),
-                                   {"/Library/Ravelune/install_user.sh", version, progressFile});
+// The steps that wait for the batch: registering the disk (its slot filled by the batch's
+// progress), unlocking, launching.
+void MainTask::addClosingSteps(double batchWeight, const std::string& appName, const std::string& version) {
+    auto registerDisk = scriptStep("Register user's vdi", batchWeight,
+                                   {"/Library/Ravelune/install_user.sh", version, progressFilePath()});
     registerDisk->setWaitForBackgroundProcess(true);
     addTask(registerDisk);
 
@@ -254,7 +340,6 @@ bool MainTask::buildPipeline() {
     launch->setWaitForBackgroundProcess(true);
     launch->setEstimated(kLaunchWeight);
     addTask(launch);
-    return true;
 }
 
 void MainTask::executionFinishedOfTask(Task* task) {
@@ -337,8 +422,10 @@ void MainTask::fileSizeFetcherDidCalculateFileSizesForUrls(FileSizeFetcher*, con
                                   _downloaders.size(), count);
     }
     std::int64_t total = 0;
+    bool unknown = false;
     for (std::size_t i = 0; i < count; ++i) {
-        // An unknown size (-1) weighs nothing until the transfer learns it.
+        // An unknown size (-1) weighs nothing until the transfer learns it; the total is then unknown.
+        unknown = unknown || sizes[i] < 0;
         const std::int64_t size = std::max<std::int64_t>(sizes[i], 0);
         _downloaders[i]->setFileSize(size);
         total += size;
@@ -350,7 +437,7 @@ void MainTask::fileSizeFetcherDidCalculateFileSizesForUrls(FileSizeFetcher*, con
         StatisticsManager::shared().sendAction(3);
     }
     if (_delegate != nullptr) {
-        _delegate->mainTaskDidFetchDownloadingSize(this, total);
+        _delegate->mainTaskDidFetchDownloadingSize(this, unknown ? -1 : total);
     }
     recalculateTotalProgress();
 }

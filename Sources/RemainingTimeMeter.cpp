@@ -2,6 +2,8 @@
 
 #include "platform/Timer.h"
 
+#include <limits>
+
 namespace {
 // The sample while no speed is known: just above the 10000 seconds the window shows as unknown.
 constexpr double unknownSample = 10001.0;
@@ -30,11 +32,19 @@ void RemainingTimeMeter::updateTimer() {
     if (_currentTime - _startTime < 0.1) {
         return;
     }
+    if (!_totalBytes) {
+        // No estimate without a total; the average waits for one, so that it shows at once.
+        if (_updateCallback) {
+            _updateCallback(std::numeric_limits<double>::infinity());
+        }
+        return;
+    }
+    const std::uint64_t total = *_totalBytes;
     // Past the total nothing is left: the difference must not wrap into an absurd estimate.
-    const std::uint64_t left = _receivedBytes < _totalBytes ? _totalBytes - _receivedBytes : 0;
+    const std::uint64_t left = _receivedBytes < total ? total - _receivedBytes : 0;
     const double sample =
         _bytesPerSecond != 0 ? static_cast<double>(left) / static_cast<double>(_bytesPerSecond) : unknownSample;
-    if (_receivedBytes >= _totalBytes) {
+    if (_receivedBytes >= total) {
         invalidateTimer();
     }
     _averageRemainingTime = sample * sampleWeight + _averageRemainingTime * averageWeight;

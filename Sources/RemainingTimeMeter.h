@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace platform {
 class Timer;
@@ -12,7 +13,8 @@ class Timer;
 
 // A smoothed estimate of the seconds left until `totalBytes` is reached. Silent until start(),
 // then ticks every `updateInterval` seconds on the main run loop until a tick finds the total
-// reached. Main thread only; the meter owns its timer and stops it when it goes away.
+// reached; while the total is unknown each tick reports an infinite estimate and the ticks go on.
+// Main thread only; the meter owns its timer and stops it when it goes away.
 class RemainingTimeMeter {
 public:
     using Callback = std::function<void(double)>;
@@ -30,8 +32,9 @@ public:
 
     double updateInterval() const { return _updateInterval; }
     void setUpdateInterval(double seconds) { _updateInterval = seconds; }
-    std::uint64_t totalBytes() const { return _totalBytes; }
-    void setTotalBytes(std::uint64_t bytes) { _totalBytes = bytes; }
+    // Nothing while the total is unknown.
+    std::optional<std::uint64_t> totalBytes() const { return _totalBytes; }
+    void setTotalBytes(std::optional<std::uint64_t> bytes) { _totalBytes = bytes; }
     std::uint64_t bytesPerSecond() const { return _bytesPerSecond; }
     void setBytesPerSecond(std::uint64_t speed) { _bytesPerSecond = speed; }
     double averageRemainingTime() const { return _averageRemainingTime; }
@@ -52,7 +55,7 @@ private:
     std::uint64_t _receivedBytes = 0;
     double _averageRemainingTime = 0;
     double _updateInterval = 0.5;
-    std::uint64_t _totalBytes = 0;
+    std::optional<std::uint64_t> _totalBytes = 0;
     std::uint64_t _bytesPerSecond = 0;
     Callback _updateCallback;
 };

@@ -2,6 +2,7 @@
 
 #include "platform/Dispatch.h"
 #include "platform/RunLoop.h"
+#include "platform/detail/StallMeter.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -73,6 +74,7 @@ void Application::terminate(int exitStatus) {
         return;
     }
     terminating = true;
+    detail::StallMeter::noteEnding();
     if (willTerminate()) {
         willTerminate()();
     }

@@ -1,6 +1,7 @@
 #include "platform/RunLoop.h"
 
 #include "platform/detail/MainQueueReceiver.h"
+#include "platform/detail/StallMeter.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -36,6 +37,7 @@ void RunLoop::initialize(int& argc, char** argv, Kind kind) {
     // C locale, so that formatted and parsed texts never follow the user's decimal comma.
     std::setlocale(LC_NUMERIC, "C");
     detail::MainQueueReceiver::instance();
+    detail::StallMeter::start();
 }
 
 bool RunLoop::isInitialized() {
@@ -48,7 +50,9 @@ bool RunLoop::isMainThread() {
 }
 
 int RunLoop::run() {
-    return QCoreApplication::exec();
+    const int status = QCoreApplication::exec();
+    detail::StallMeter::report();
+    return status;
 }
 
 void RunLoop::quit(int code) {

@@ -6,7 +6,10 @@
 namespace platform {
 
 // The process's one run loop, on the main thread. Main-queue blocks, timers, process
-// terminations and file-handle notifications are all delivered by it.
+// terminations and file-handle notifications are all delivered by it. With RAVELUNE_STALL_METER=1
+// in the environment it also measures the longest stretch without a turn until the application
+// starts ending, and when the first window was painted; run() then writes the figures on standard
+// error ("Main loop: longest stall ...") when it returns.
 class RunLoop {
 public:
     enum class Kind { Console, Windows };

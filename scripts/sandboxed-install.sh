@@ -8,11 +8,12 @@
 # answers 500 for the component), HOLD_LOCK=1 (a live process holds the lock, with the files of
 # its installation in place), MODULES_DISABLED=1 (the kernel-module check fails with 27),
 # STALE_MARKER=1 (a killed earlier run left its "installer.wait"), INSTALLER_TIMEOUT (seconds
-# after which a run is ended: SIGTERM, and SIGKILL 10 s later; none by default).
+# after which a run is ended: SIGTERM, and SIGKILL 10 s later; none by default), SLOW_DOCUMENT
+# (milliseconds the server waits before it answers for the remote document).
 # SIGNAL=TERM or KILL with SIGNAL_WHEN: the first run gets the signal "downloading" (the server
 # stalls its first download; the signal comes once that has begun and the batch waits for it) or
 # "installing" (once the batch has passed its wait step, while a slowed unzip keeps it installing;
-# TERM is sent twice). The next run starts once whatever the first left in its process group has
+# TERM is sent twice) or that many seconds after its start. The next run starts once whatever the first left in its process group has
 # ended.
 # Leaves in the keep folder: "status" (one exit status per run), "timed-out" (the numbers of the
 # runs that INSTALLER_TIMEOUT ended, one a line), "home/" (the home folder), "Library/",
@@ -26,6 +27,7 @@ mkdir -p "$keep/record"
 server_args=("$served" "$keep/record")
 [ "${FAIL_DOWNLOADS:-}" != 1 ] || server_args+=(--fail-downloads)
 [ "${SIGNAL_WHEN:-}" != downloading ] || server_args+=(--stall-first-download)
+[ -z "${SLOW_DOCUMENT:-}" ] || server_args+=(--slow /installer/installer.json "$SLOW_DOCUMENT")
 "$server" "${server_args[@]}" &
 server_pid=$!
 for _ in $(seq 100); do [ -e "$keep/record/ready" ] && break; sleep 0.05; done
@@ -70,19 +72,27 @@ group_runs() { kill -0 -- "-$1" 2>/dev/null; }
 runs=${RUNS:-1}
 run=1
 if [ -n "${SIGNAL:-}" ]; then
-    if [ "$SIGNAL_WHEN" = installing ]; then
-        # A slow unzip on the batch's PATH keeps the component's installer busy for a while.
-        mkdir -p /tmp/slow
-        printf '#!/bin/sh\nsleep 4\nexec %s "$@"\n' "$(command -v unzip)" >/tmp/slow/unzip
-        chmod +x /tmp/slow/unzip
-        PATH=/tmp/slow:$PATH "$installer" &
-        pid=$!
-        wait_for 60 batch_reached 2
-    else
-        "$installer" &
-        pid=$!
-        wait_for 60 batch_reached 1 && wait_for 60 test -e "$keep/record/download-begun"
-    fi
+    case "$SIGNAL_WHEN" in
+        installing)
+            # A slow unzip on the batch's PATH keeps the component's installer busy for a while.
+            mkdir -p /tmp/slow
+            printf '#!/bin/sh\nsleep 4\nexec %s "$@"\n' "$(command -v unzip)" >/tmp/slow/unzip
+            chmod +x /tmp/slow/unzip
+            PATH=/tmp/slow:$PATH "$installer" &
+            pid=$!
+            wait_for 60 batch_reached 2
+            ;;
+        downloading)
+            "$installer" &
+            pid=$!
+            wait_for 60 batch_reached 1 && wait_for 60 test -e "$keep/record/download-begun"
+            ;;
+        *)
+            "$installer" &
+            pid=$!
+            sleep "$SIGNAL_WHEN"
+            ;;
+    esac
     kill -s "$SIGNAL" "$pid"
     if [ "$SIGNAL" = TERM ] && [ "$SIGNAL_WHEN" = installing ]; then
         sleep 0.5

@@ -33,21 +33,29 @@ CriticalAlert::Texts CriticalAlert::textsForError(const platform::Error& error) 
     return texts;
 }
 
+std::unique_ptr<QMessageBox> CriticalAlert::makeAlert(const platform::Error& error, QWidget* parent) {
+    const Texts texts = textsForError(error);
+    auto alert = std::make_unique<QMessageBox>(parent);
+    if (parent != nullptr) {
+        alert->setWindowTitle(parent->windowTitle());
+    }
+    alert->setIcon(QMessageBox::Critical);
+    alert->setTextFormat(Qt::PlainText);
+    alert->setText(QString::fromStdString(texts.message));
+    alert->setInformativeText(QString::fromStdString(texts.informativeText));
+    // The texts come from outside (scripts, servers): no label of the alert may read them as markup.
+    for (auto* label : alert->findChildren<QLabel*>()) {
+        label->setTextFormat(Qt::PlainText);
+    }
+    alert->setStandardButtons(QMessageBox::Ok);
+    return alert;
+}
+
 void CriticalAlert::runModal(const platform::Error& error, QWidget* parent) {
     const Texts texts = textsForError(error);
     Logger::shared().logError("Critical alert: %@ Advice: %@", texts.message, texts.informativeText);
     if (QGuiApplication::platformName() == QLatin1String("offscreen")) {
         return;
     }
-    QMessageBox alert(parent);
-    alert.setIcon(QMessageBox::Critical);
-    alert.setTextFormat(Qt::PlainText);
-    alert.setText(QString::fromStdString(texts.message));
-    alert.setInformativeText(QString::fromStdString(texts.informativeText));
-    // The texts come from outside (scripts, servers): no label of the alert may read them as markup.
-    for (auto* label : alert.findChildren<QLabel*>()) {
-        label->setTextFormat(Qt::PlainText);
-    }
-    alert.setStandardButtons(QMessageBox::Ok);
-    alert.exec();
+    makeAlert(error, parent)->exec();
 }

@@ -2,8 +2,10 @@
 
 #include "platform/Error.h"
 
+#include <memory>
 #include <string>
 
+class QMessageBox;
 class QWidget;
 
 // The critical alert that ends a failed installation, built from the step's error. Main thread
@@ -19,7 +21,10 @@ public:
     // default sentence. The advice is the recovery suggestion; without one it is empty.
     static Texts textsForError(const platform::Error& error);
 
-    // Logs the texts, then shows them as plain text and returns when the user has dismissed the
-    // alert. On the offscreen platform nobody can press its button: it returns at once.
+    // The alert, titled like the parent window, showing the texts as plain text.
+    static std::unique_ptr<QMessageBox> makeAlert(const platform::Error& error, QWidget* parent);
+
+    // Logs the texts, then shows the alert and returns when the user has dismissed it. On the
+    // offscreen platform nobody can press its button: it returns at once.
     static void runModal(const platform::Error& error, QWidget* parent);
 };

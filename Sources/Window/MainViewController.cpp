@@ -24,6 +24,9 @@ namespace {
 
 constexpr int kBarMaximum = 1000;
 constexpr const char* kPublisherCaption = "Publisher:";
+// The state shown from the first paint until the first step starts.
+constexpr const char* kInitializingStatus = "Initializing...";
+constexpr std::chrono::milliseconds kFirstPaintWait{500};
 
 void setText(const QPointer<QLabel>& label, const std::string& text) {
     if (label) {
@@ -39,16 +42,25 @@ void setHidden(QWidget* view, bool hidden) {
 
 }  // namespace
 
-// Closing the window ends the application through its one ending instead of Qt's own quit.
-class MainViewController::CloseFilter : public QObject {
+// Closing the window ends the application through its one ending instead of Qt's own quit; the
+// first paint lets the installation start.
+class MainViewController::WindowEvents : public QObject {
 public:
-    CloseFilter(MainViewController& controller, QObject* parent) : QObject(parent), _controller(controller) {}
+    WindowEvents(MainViewController& controller, QObject* parent) : QObject(parent), _controller(controller) {}
 
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() == QEvent::Close) {
             event->ignore();
             _controller.windowWillClose();
             return true;
+        }
+        if (event->type() == QEvent::Paint && watched == _controller._view.get()) {
+            // After this paint has reached the screen.
+            platform::dispatch::asyncMain([weakController = _controller.weak_from_this()] {
+                if (auto controller = weakController.lock()) {
+                    controller->loadOnce();
+                }
+            });
         }
         return QObject::eventFilter(watched, event);
     }
@@ -79,11 +91,27 @@ MainViewController::~MainViewController() {
 }
 
 std::shared_ptr<MainViewController> MainViewController::create(Options options) {
+    platform::assertMainThread();
     std::shared_ptr<MainViewController> controller(new MainViewController(std::move(options)));
     controller->loadView();
+    controller->showStep(kInitializingStatus, true, false);
     controller->_view->show();
-    controller->viewDidLoad();
+    // The slide show, the meters and the installation start once the window has painted its first
+    // state, or after a short wait for a window that the desktop shows later.
+    platform::dispatch::afterMain(kFirstPaintWait, [weakSelf = controller->weak_from_this()] {
+        if (auto self = weakSelf.lock()) {
+            self->loadOnce();
+        }
+    });
     return controller;
+}
+
+void MainViewController::loadOnce() {
+    if (_viewLoaded || platform::Application::isTerminating()) {
+        return;
+    }
+    _viewLoaded = true;
+    viewDidLoad();
 }
 
 void MainViewController::loadView() {
@@ -98,10 +126,11 @@ void MainViewController::loadView() {
     auto* transparent = new QGraphicsOpacityEffect(form.imageView2);
     transparent->setOpacity(0.0);
     form.imageView2->setGraphicsEffect(transparent);
-    _view->installEventFilter(new CloseFilter(*this, _view.get()));
+    _view->installEventFilter(new WindowEvents(*this, _view.get()));
 }
 
 void MainViewController::viewDidLoad() {
+    platform::assertMainThread();
     _imageSwitcher = std::make_unique<ImageSwitcher>(std::array<QLabel*, 2>{_outlets.imageView1, _outlets.imageView2});
     _imageSwitcher->loadImagesFromFile("Configs/Configs.json");
     _imageSwitcher->startAnimating();
@@ -147,6 +176,7 @@ void MainViewController::prepareProgressFile() {
 }
 
 void MainViewController::start() {
+    platform::assertMainThread();
     _mainTask = _options.mainTask ? _options.mainTask : AppDelegate::shared().mainTask();
     _mainTask->setTaskDelegate(this);
     _mainTask->setDelegate(this);
@@ -155,6 +185,7 @@ void MainViewController::start() {
 }
 
 void MainViewController::setProgress(double progress) {
+    platform::assertMainThread();
     _progress = std::isfinite(progress) ? std::clamp(progress, 0.0, 1.0) : 0.0;
     if (_outlets.progressBar && _outlets.progressBar->maximum() != 0) {
         _outlets.progressBar->setValue(static_cast<int>(std::lround(_progress * kBarMaximum)));
@@ -192,15 +223,18 @@ void MainViewController::taskDidStartWithStatus(Task* task, const std::string& s
     if (hasEnded()) {
         return;
     }
+    const bool unsized = task == nullptr || task->totalProgress() == 0.0;
+    showStep(status, unsized, !unsized && task->knownRemainingTime());
+}
+
+void MainViewController::showStep(const std::string& status, bool unsized, bool knownRemainingTime) {
     setText(_outlets.statusLabel, status);
     setText(_outlets.publisherLabel, kPublisherCaption);
     setText(_outlets.publisherName, _mainTask ? _mainTask->publisher() : std::string());
-
-    const bool unsized = task == nullptr || task->totalProgress() == 0.0;
     setBarIndeterminate(unsized);
     setHidden(_outlets.percentsLabel, unsized);
-    setHidden(_outlets.remainingTimeBox, unsized || !task->knownRemainingTime());
-    setHidden(_outlets.speedBox, unsized || !task->knownRemainingTime());
+    setHidden(_outlets.remainingTimeBox, unsized || !knownRemainingTime);
+    setHidden(_outlets.speedBox, unsized || !knownRemainingTime);
 }
 
 double MainViewController::taskDidUpdateProgress(Task* task, double progress) {
@@ -286,12 +320,13 @@ void MainViewController::mainTaskDidFetchDownloadingSize(MainTask* task, std::in
     if (hasEnded() || !_remainingTimeMeter) {
         return;
     }
-    // An unknown size (negative) counts as nothing rather than as an enormous unsigned total.
-    _remainingTimeMeter->setTotalBytes(size > 0 ? static_cast<std::uint64_t>(size) : 0);
+    // An unknown total (negative) shows "..." until a total is known.
+    _remainingTimeMeter->setTotalBytes(size >= 0 ? std::optional<std::uint64_t>(size) : std::nullopt);
     _remainingTimeMeter->setBytesPerSecond(0);
     _remainingTimeMeter->start();
 }
 
 void MainViewController::windowWillClose() {
+    platform::assertMainThread();
     _options.terminate(_state == State::Finishing ? 0 : 2);
 }

@@ -20,9 +20,10 @@
 // The controller of the installer's one window. It runs the installation with itself as its
 // observer and turns every report into what the window shows, and it ends the application once:
 // two seconds after success (status 0), or when the failure alert is dismissed (status 1).
-// Main thread: a call that arrives on another thread is moved there. The first ending wins;
-// every report after it is ignored. Owns the window, the meters and the slide show; the outlets
-// are weak, and writing to a widget that has gone does nothing.
+// Main thread only (checked in debug builds), except the task reports: one that arrives on
+// another thread is moved there. The first ending wins; every report after it is ignored. Owns
+// the window, the meters and the slide show; the outlets are weak, and writing to a widget that
+// has gone does nothing.
 class MainViewController : public std::enable_shared_from_this<MainViewController>,
                            public TaskDelegate,
                            public MainTaskDelegate {
@@ -55,7 +56,8 @@ public:
         QPointer<QProgressBar> progressBar;
     };
 
-    // Loads the window from its form, shows it and runs viewDidLoad, which starts the installation.
+    // Loads the window from its form and shows it in its first state, "Initializing..." with a
+    // busy bar; viewDidLoad, which starts the installation, follows once the main thread is free.
     static std::shared_ptr<MainViewController> create(Options options);
     static std::shared_ptr<MainViewController> create() { return create(Options()); }
     ~MainViewController() override;
@@ -93,16 +95,20 @@ public:
 
 private:
     enum class State { Loading, Running, Finishing, Failed };
-    class CloseFilter;
+    class WindowEvents;
 
     explicit MainViewController(Options options);
     void loadView();
+    // viewDidLoad, the first time only.
+    void loadOnce();
     // Posts the call to the main thread and returns true when called on another thread.
     bool hopToMainThread(std::function<void(MainViewController&)> call);
     bool hasEnded() const { return _state == State::Finishing || _state == State::Failed; }
     void createMeters();
     void prepareProgressFile();
     void setBarIndeterminate(bool indeterminate);
+    // The status, the publisher, and the bar and areas a step of that kind has.
+    void showStep(const std::string& status, bool unsized, bool knownRemainingTime);
     void windowWillClose();
 
     Options _options;
@@ -114,6 +120,7 @@ private:
     std::unique_ptr<UpdateBandwidth> _bandwithUpdater;
     std::unique_ptr<ImageSwitcher> _imageSwitcher;
     State _state = State::Loading;
+    bool _viewLoaded = false;
     double _progress = 0;
     std::uint64_t _bytesPerSecond = 0;
 };

@@ -2,12 +2,14 @@
 // files (HEAD, GET with ranges) from a folder, and a record of every request, the statistics and
 // log posts included (the host names all point at 127.0.0.1; the Host header tells them apart).
 //
-//   demo_server <files folder> <record folder> [--fail-downloads | --stall-first-download]
+//   demo_server <files folder> <record folder> [--fail-downloads] [--stall-first-download]
+//               [--slow <path> <milliseconds>]
 //
 // "--fail-downloads" answers 500 to every GET of a ".zip"; "--stall-first-download" sends the first
-// GET of a ".zip" a few bytes and then nothing, and serves later ones. "<record>/ready" appears once
-// the port listens, "<record>/download-begun" once a GET of a ".zip" has arrived. At SIGTERM or
-// SIGINT the server writes "<record>/requests", one line per request ("<host> <method> <path>
+// GET of a ".zip" a few bytes and then nothing, and serves later ones; "--slow" answers every GET
+// of the path only after the pause (a slow server, for measurements). "<record>/ready" appears
+// once the port listens, "<record>/download-begun" once a GET of a ".zip" has arrived. At SIGTERM
+// or SIGINT the server writes "<record>/requests", one line per request ("<host> <method> <path>
 // <body lines>"), and ends.
 #include "support/http_test_server.h"
 
@@ -36,12 +38,28 @@ std::string hostOf(const std::string& raw) {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::cerr << "usage: demo_server <files folder> <record folder> [--fail-downloads | --stall-first-download]\n";
+        std::cerr << "usage: demo_server <files folder> <record folder> [--fail-downloads] [--stall-first-download]"
+                     " [--slow <path> <milliseconds>]\n";
         return 2;
     }
     const fs::path folder = argv[1];
     const fs::path record = argv[2];
-    const std::string option = argc > 3 ? argv[3] : "";
+    bool failDownloads = false;
+    bool stallFirstDownload = false;
+    std::string slowPath;
+    std::uint64_t slowMilliseconds = 0;
+    for (int i = 3; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (option == "--fail-downloads") {
+            failDownloads = true;
+        } else if (option == "--stall-first-download") {
+            stallFirstDownload = true;
+        } else if (option == "--slow" && i + 2 < argc) {
+            slowPath = argv[i + 1];
+            slowMilliseconds = std::stoull(argv[i + 2]);
+            i += 2;
+        }
+    }
 
     // The ending signals are taken by sigwait below, never by a handler.
     sigset_t endings;
@@ -59,11 +77,14 @@ int main(int argc, char** argv) {
         std::ifstream file(entry.path(), std::ios::binary);
         server.serve(path, std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()));
         using Fault = testing_support::HttpTestServer::FaultKind;
-        if (option == "--fail-downloads" && path.ends_with(".zip")) {
+        if (failDownloads && path.ends_with(".zip")) {
             server.addFault(path, {.kind = Fault::Status, .status = 500, .times = -1});
         }
-        if (option == "--stall-first-download" && path.ends_with(".zip")) {
+        if (stallFirstDownload && path.ends_with(".zip")) {
             server.addFault(path, {.kind = Fault::Stall, .bytes = 1024, .times = 1});
+        }
+        if (path == slowPath) {
+            server.addFault(path, {.kind = Fault::Delay, .times = -1, .delayMilliseconds = slowMilliseconds});
         }
     }
     std::ofstream(record / "ready");

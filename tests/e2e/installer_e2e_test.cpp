@@ -169,6 +169,17 @@ TEST_F(InstallerEndToEnd, HostileApplicationNameRunsNothing) {
     EXPECT_EQ(count(readFile(result.keep / "tmp.txt"), "(^|\n)HACKED\n"), 0);
 }
 
+TEST_F(InstallerEndToEnd, EndingWhileTheRemoteDocumentIsSlowDropsItsLateAnswer) {
+    // SIGTERM after 2 s, as closing the window would end it, while the document takes 20 s.
+    const Outcome result = run("SIGNAL=TERM SIGNAL_WHEN=2 SLOW_DOCUMENT=20000");
+    REQUIRE_FINISHED_RUNS();
+    EXPECT_EQ(result.statuses, std::vector<int>{2});
+    EXPECT_EQ(count(result.log, "\nINFO [^\n]* - App will terminate\n"), 1) << result.log;
+    // Nothing after the document: no statistics of the start, no checker, no lock.
+    EXPECT_EQ(count(result.log, "event status 22|not installed|acquired the lock"), 0) << result.log;
+    EXPECT_FALSE(fs::exists(result.keep / "ravl.lock"));
+}
+
 TEST_F(InstallerEndToEnd, FailingDownloadServerEndsWithTheDownloaderAlert) {
     const Outcome result = run("FAIL_DOWNLOADS=1");
     REQUIRE_FINISHED_RUNS();

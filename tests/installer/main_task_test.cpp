@@ -5,6 +5,7 @@
 #include "childproc/recorders.h"
 #include "platform/Bundle.h"
 #include "platform/Paths.h"
+#include "platform/RunLoop.h"
 #include "support/http_test_server.h"
 #include "support/temp_home.h"
 
@@ -15,6 +16,7 @@
 #include <filesystem>
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 using testing_support::writeFile;
 
 namespace {
@@ -30,7 +32,10 @@ protected:
     void SetUp() override {
         resources = dir.path() / "Test.app/Contents/Resources";
         writeFile(dir.path() / "Test.app/Contents/Info.plist", "<plist><dict></dict></plist>");
-        writeFile(resources / "Checkers/check.sh", "echo 'Not installed'\n");
+        // Answers once the test's main thread says so, and gives up after 5 s with the other answer.
+        writeFile(resources / "Checkers/check.sh", "touch '" + (dir.path() / "started").string() + "'\n"
+                  "for i in $(seq 100); do [ -e '" + (dir.path() / "go").string() + "' ] && { echo 'Not installed'; exit; }; "
+                  "sleep 0.05; done; echo 'Version is up to date'\n");
         writeFile(resources / "Configs/Configs.json", R"({"jsonUrl": ")" + server.url("/doc") + R"(", "downloads": [
             {"name": "Engine", "url": "http://127.0.0.1/e.zip", "destination": "e.zip",
              "checker": "../Checkers/check.sh", "installer": "../Installers/engine.sh"},
@@ -55,9 +60,17 @@ protected:
 }  // namespace
 
 TEST_F(Pipeline, BuildsTheStepsWithTheirFlagsWeightsAndArgumentsThenTakesTheSizes) {
-    server.serve("/doc", R"({"Publisher": "Pub", "AppName": "Ga:m/e?\n", "UrlShortcut": {"Caption": "Web\\Site&"}})");
-    ASSERT_TRUE(task->buildPipeline());
-    EXPECT_EQ(task->publisher(), "Pub");
+    server.serve("/doc", "{\"Publisher\": \"P\\u202eu\\u2066b/\\n\", \"AppName\": \"Ga:m/e?\\n\", "
+                         "\"UrlShortcut\": {\"Caption\": \"Web\\\\Site&\"}}");
+    std::optional<bool> built;
+    task->buildPipeline([&built](bool done) { built = done; });
+    EXPECT_TRUE(task->allTasks().empty()) << "the main thread waited for the remote document";
+    // The checkers run while the main thread goes on: the first one waits until it has seen a turn.
+    ASSERT_TRUE(platform::RunLoop::runUntil([&] { return fs::exists(dir.path() / "started"); }, 10s));
+    writeFile(dir.path() / "go", "");
+    ASSERT_TRUE(platform::RunLoop::runUntil([&] { return built.has_value(); }, 20s));
+    ASSERT_TRUE(*built);
+    EXPECT_EQ(task->publisher(), "Pub/") << "no control or bidirectional character is shown";
 
     const auto& steps = task->allTasks();
     ASSERT_EQ(steps.size(), 9u);  // lock, sizes, batch, two downloads, semaphore, disk, unlock, launch
@@ -94,12 +107,13 @@ TEST_F(Pipeline, BuildsTheStepsWithTheirFlagsWeightsAndArgumentsThenTakesTheSize
     EXPECT_EQ(batchSteps[4]->arguments()[2], "\"" + (home.path() / "Applications/Ravelune/Game.app").string() + "\"");
     EXPECT_EQ(batchSteps[5]->arguments()[2], "\"" + (home.path() / "Applications/Ravelune/WebSite.app").string() + "\"");
 
-    // Sizes of another count than the downloads are used as far as both go; unknown counts 0.
+    // Sizes of another count than the downloads are used as far as both go; unknown weighs 0 and
+    // leaves the total unknown.
     SizeRecorder recorder;
     task->setDelegate(&recorder);
 
     task->fileSizeFetcherDidCalculateFileSizesForUrls(nullptr, {-1, 300, 7}, {});
-    EXPECT_EQ(recorder.total, 300);
+    EXPECT_EQ(recorder.total, -1);
     EXPECT_EQ(task->downloaders()[0]->fileSize(), 0);
     EXPECT_EQ(task->downloaders()[1]->fileSize(), 300);
     EXPECT_EQ(task->downloaders()[0]->totalDownloadSize(), 300);
@@ -112,21 +126,32 @@ TEST_F(Pipeline, BuildsTheStepsWithTheirFlagsWeightsAndArgumentsThenTakesTheSize
 }
 
 TEST_F(Pipeline, NoUsableNameEndsBeforeAnyStep) {
-    RecordingDelegate recorder;
-    server.serve("/doc", R"({"AppName": ":/&?\\\r\n", "UrlShortcut": {"Caption": "Web"}})");
-    task->setTaskDelegate(&recorder);
+    // Nothing left once cleaned; a name that would install a hidden bundle.
+    for (const char* name : {R"(:/&?\\\r\n)", ".."}) {
+        RecordingDelegate recorder;
+        task = std::make_shared<MainTask>();
+        task->setLockFilePath((dir.path() / "ravl.lock").string());
+        server.serve("/doc", std::string(R"({"AppName": ")") + name + R"(", "UrlShortcut": {"Caption": "Web"}})");
+        task->setTaskDelegate(&recorder);
 
-    task->execute();
-    EXPECT_TRUE(task->allTasks().empty());
-    ASSERT_EQ(recorder.events, std::vector<std::string>{"error"});
-    EXPECT_EQ(recorder.error->domain(), "LaunchTask");
-    EXPECT_EQ(recorder.error->code(), -1);
-    EXPECT_EQ(recorder.error->localizedDescription(), "The installer could not read its configuration from the server");
-    EXPECT_EQ(recorder.error->localizedRecoverySuggestion(),
-              "Please, check your internet connection and run the installer again.");
-    EXPECT_FALSE(fs::exists(dir.path() / "ravl.lock"));
+        task->execute();
+        ASSERT_TRUE(platform::RunLoop::runUntil([&] { return !recorder.events.empty(); }, 20s)) << name;
+        EXPECT_TRUE(task->allTasks().empty());
+        ASSERT_EQ(recorder.events, std::vector<std::string>{"error"});
+        EXPECT_EQ(recorder.error->domain(), "LaunchTask");
+        EXPECT_EQ(recorder.error->code(), -1);
+        EXPECT_EQ(recorder.error->localizedDescription(), "The installer could not read its configuration from the server");
+        EXPECT_EQ(recorder.error->localizedRecoverySuggestion(),
+                  "Please, check your internet connection and run the installer again.");
+        EXPECT_FALSE(fs::exists(dir.path() / "ravl.lock"));
+    }
 }
 
 TEST(RemoteNames, LoseThePathAndShellCharactersAndEveryControlCharacter) {
     EXPECT_EQ(MainTask::cleanedName("a:b/c&d?e\\f\ng\th\x7Fi\xC2\x85j\xE2\x80\xA8k l\xC3\xA9"), "abcdefghijk l\xC3\xA9");
+    // Shown as "Evil...Corpgame" were the right-to-left override kept; isolates go as well.
+    EXPECT_EQ(MainTask::cleanedText("Evil...Corp\xE2\x80\xAE" "emag \xE2\x81\xA6x\xE2\x81\xA9 a/b"), "Evil...Corpemag x a/b");
+    EXPECT_TRUE(MainTask::isUsableName(std::string(251, 'a')));
+    EXPECT_FALSE(MainTask::isUsableName(std::string(252, 'a'))) << "\"<name>.app\" passes 255 bytes";
+    EXPECT_FALSE(MainTask::isUsableName("."));
 }

@@ -257,6 +257,12 @@ void HttpTestServer::serveConnection(int fd) {
             }
         }
     }
+    if (fault && fault->kind == FaultKind::Delay) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(fault->delayMilliseconds);
+        while (!_stopping && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
     const std::uint64_t size = file.size();
     const std::string etag = "\"v1-" + std::to_string(size) + "\"";
     unsigned long long from = 0;

@@ -28,6 +28,7 @@ public:
         Throttle,     // sends at about `bytesPerSecond`
         RangeFromStart,  // answers a range request with 206 and the file from its first byte
         ShortRange,      // answers a range request with 206 and only the next `bytes` bytes
+        Delay,        // answers as usual after `delayMilliseconds`
     };
     struct Fault {
         FaultKind kind;
@@ -35,6 +36,7 @@ public:
         int status = 500;
         std::uint64_t bytesPerSecond = 0;
         int times = 1;  // the number of GET requests it spoils; -1 for all
+        std::uint64_t delayMilliseconds = 0;
     };
     struct Request {
         std::string method;

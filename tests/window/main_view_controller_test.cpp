@@ -10,10 +10,13 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QImage>
+#include <QMessageBox>
 
 #include <atomic>
 #include <cmath>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -27,7 +30,7 @@ namespace {
 
 // A step of the given weight whose remaining time is known or not.
 struct Step : Task {
-    Step(double weight, bool known) : weight(weight), known(known) {}
+    Step(double stepWeight, bool isKnown) : weight(stepWeight), known(isKnown) {}
     void execute() override {}
     void invalidate() override {}
     double totalProgress() override { return weight; }
@@ -65,7 +68,14 @@ class WindowTest : public testing::Test {
 protected:
     static void SetUpTestSuite() { platform::Bundle::setMainBundlePath(RESOURCES_DIR); }
 
+    // A controller whose installation has been started.
     std::shared_ptr<MainViewController> makeController() {
+        const int before = task->executions;
+        auto controller = MainViewController::create(options());
+        EXPECT_TRUE(RunLoop::runUntil([&] { return task->executions > before; }, 2s));
+        return controller;
+    }
+    MainViewController::Options options() {
         MainViewController::Options options;
         options.mainTask = task;
         options.terminate = [this](int status) {
@@ -74,7 +84,7 @@ protected:
         };
         options.sendAction = [this](std::int64_t code) { actions.push_back(code); };
         options.lockFilePath = lockPath().string();
-        return MainViewController::create(options);
+        return options;
     }
 
     fs::path lockPath() const { return home.path() / "ravl.lock"; }
@@ -127,6 +137,39 @@ TEST_F(WindowTest, OutletsCarryTheirNamesAndShowOutsideTextsAsPlainText) {
     // Closing the window ends the application through its one ending, with the "ended otherwise" status.
     controller->view()->close();
     EXPECT_EQ(terminations, std::vector<int>{2});
+}
+
+// Notes the state of the installation at the first paint of a window.
+class FirstPaint : public QObject {
+public:
+    explicit FirstPaint(std::function<bool()> started) : _started(std::move(started)) {}
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint && !painted && qobject_cast<QWidget*>(watched)) {
+            painted = true;
+            startedBeforePaint = _started();
+        }
+        return false;
+    }
+    bool painted = false;
+    bool startedBeforePaint = false;
+
+private:
+    std::function<bool()> _started;
+};
+
+TEST_F(WindowTest, TheFirstPaintShowsInitializingBeforeTheInstallationStarts) {
+    FirstPaint paint([this] { return task->executions > 0; });
+    qApp->installEventFilter(&paint);
+    auto controller = MainViewController::create(options());
+    const auto& o = controller->outlets();
+    EXPECT_EQ(text(o.statusLabel) + "|" + shown(o), "Initializing...|busy");
+    ASSERT_TRUE(RunLoop::runUntil([&] { return task->executions > 0 && paint.painted; }, 2s));
+    qApp->removeEventFilter(&paint);
+    EXPECT_FALSE(paint.startedBeforePaint);
+    EXPECT_EQ(text(o.statusLabel) + "|" + shown(o), "Initializing...|busy") << "until the first step starts";
+    // An alert before any step is titled like the window it belongs to.
+    EXPECT_EQ(CriticalAlert::makeAlert(failure("LaunchTask", "Title"), controller->view())->windowTitle().toStdString(),
+              "Ravelune Installer");
 }
 
 TEST_F(WindowTest, VisibilityFollowsTheCurrentStepAndProgressIsAClampedFraction) {
@@ -227,6 +270,27 @@ TEST_F(WindowTest, TheProgressFileIsEmptiedUnlessAnotherLiveRunHoldsTheLock) {
     writeFile(catcher, "1 050");
     makeController();
     EXPECT_EQ(readFile(catcher), "1 050");
+}
+
+TEST_F(WindowTest, AnUnknownTotalShowsNoRemainingTimeUntilOneIsKnown) {
+    auto controller = makeController();
+    const auto& label = controller->outlets().remainingTimeLabel;
+    RemainingTimeMeter& meter = *controller->remainingTimeMeter();
+    // One tick of the meter's, with a commit past its 0.1-second guard.
+    const auto tickAfter = [&](double received) {
+        RunLoop::runFor(150ms);
+        controller->taskDidUpdateProgress(task.get(), received);
+        meter.updateTimer();
+    };
+    controller->mainTaskDidFetchDownloadingSize(task.get(), -1);
+    tickAfter(5000);
+    EXPECT_EQ(text(label), "...");
+    EXPECT_TRUE(meter.isRunning());
+
+    controller->setBytesPerSecond(1000);
+    controller->mainTaskDidFetchDownloadingSize(task.get(), 105000);
+    tickAfter(5000);
+    EXPECT_EQ(text(label), "00:45") << "100 s left: the first estimate, not one dragged by the unknown total";
 }
 
 TEST_F(WindowTest, ScreenshotDuringADownloadShowsTheMetersFigures) {
