@@ -47,9 +47,9 @@ public:
 
     // Waits at most `timeout` for data or the end of output; true when either is there.
     bool waitForData(std::chrono::milliseconds timeout);
-    // Blocks until some data is there and returns it; empty at the end of output. A regular
-    // file is never waited for: what lies past the read position (empty when nothing does); a
-    // file that shrank below the read position is read again from its start.
+    // Blocks until some data is there and returns it (at most 64 KiB a call); empty at the end
+    // of output. A regular file is never waited for: what lies past the read position (empty
+    // when nothing does); a file that shrank below the read position is read again from its start.
     std::string availableData();
     // What is there right now, without waiting: at most the bytes queued when it is called, so a
     // writer that keeps writing does not keep the reader; empty when nothing is there.
