@@ -92,8 +92,19 @@ void BashTask::invalidate() {
     }
 }
 
+// The child's output read by `read`; a read error ends the following like the end of output, but is logged.
+std::string BashTask::readOutput(const std::function<std::string()>& read) {
+    try {
+        return read();
+    } catch (const std::system_error& error) {
+        Logger::shared().logError("Cannot read the output of %@ %@: %@", _path, joinedArguments(), error.what());
+        _output->closeFile();
+        return {};
+    }
+}
+
 void BashTask::handleDataAvailable(platform::FileHandle& handle) {
-    const std::string data = handle.availableData();
+    const std::string data = readOutput([&] { return handle.availableData(); });
     if (data.empty()) {
         return;  // end of output: no more notifications
     }
@@ -121,7 +132,7 @@ void BashTask::handleTermination(int status) {
     if (_output && _observer) {
         // Output the child wrote before it ended may still wait for its notification: take it
         // now, before the observer goes, so that no complete line is lost.
-        splitIntoLines(_output->readAvailableNow());
+        splitIntoLines(readOutput([&] { return _output->readAvailableNow(); }));
         _output->removeDataAvailableObserver(*_observer);
         _observer.reset();
     }

@@ -5,6 +5,7 @@
 #include "platform/FileHandle.h"
 #include "platform/Process.h"
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -51,6 +52,7 @@ protected:
 
 private:
     std::string joinedArguments() const;
+    std::string readOutput(const std::function<std::string()>& read);
     void handleDataAvailable(platform::FileHandle& handle);
     void splitIntoLines(const std::string& data);
     void handleTermination(int status);

@@ -11,6 +11,7 @@
 #include "platform/Dispatch.h"
 #include "platform/Json.h"
 #include "platform/Paths.h"
+#include "platform/RunLoop.h"
 #include "platform/Utf8.h"
 
 #include <algorithm>
@@ -18,6 +19,9 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <system_error>
+#include <utility>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -26,6 +30,10 @@ namespace {
 constexpr std::string_view progressPrefix = "ZorerurovidoProgress:";
 constexpr std::string_view quitLine = "Zozivurorido quit.";
 constexpr std::string_view errorPrefix = "ZorerurovidoError:";
+// Output without a line end is cut into lines of this length, so the unfinished line stays small.
+constexpr std::size_t longestLine = 64 * 1024;
+// An unfinished line is taken as it is once the companion has written nothing for this long.
+constexpr std::chrono::milliseconds quietSpell{500};
 
 std::mutex companionMutex;
 std::string companionProgram = "/Library/Ravelune/zorerurovido/Zozivurorido.app/Contents/MacOS/Zozivurorido";
@@ -70,6 +78,7 @@ void LaunchTask::setCompanionLocation(const std::string& program, const std::str
 }
 
 void LaunchTask::execute() {
+    platform::assertMainThread();
     std::shared_ptr<platform::Pipe> pipe;
     try {
         pipe = platform::Pipe::create();
@@ -152,27 +161,72 @@ void LaunchTask::failPreparation(const platform::Exception& exception) {
 }
 
 void LaunchTask::getTaskProggress(platform::FileHandle& handle) {
+    platform::assertMainThread();
     handle.waitForDataInBackgroundAndNotify();
-    const std::string data = handle.availableData();
-    if (!data.empty()) {
-        takeOutput(data, false);
+    std::string data;
+    try {
+        data = handle.availableData();
+    } catch (const std::system_error& error) {
+        Logger::shared().logError("Cannot read the output of application %@: %@", _appName, error.what());
+        handle.closeFile();
+        return;
+    }
+    if (data.empty()) {
+        return;
+    }
+    _lastOutput = std::chrono::steady_clock::now();
+    takeOutput(data, false);
+    if (!_pendingLine.empty() && !_quietTimer) {
+        awaitQuiet(quietSpell);
     }
 }
 
-void LaunchTask::takeOutput(const std::string& data, bool atEnd) {
+void LaunchTask::awaitQuiet(std::chrono::milliseconds delay) {
+    std::weak_ptr<Task> weakSelf = weak_from_this();
+    _quietTimer = platform::Timer::scheduled(delay, false, [weakSelf](platform::Timer&) {
+        if (auto self = std::static_pointer_cast<LaunchTask>(weakSelf.lock())) {
+            self->takeUnfinishedLineWhenQuiet();
+        }
+    });
+}
+
+void LaunchTask::takeUnfinishedLineWhenQuiet() {
+    _quietTimer.reset();
+    if (_pendingLine.empty()) {
+        return;
+    }
+    const auto quietFor =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - _lastOutput);
+    if (quietFor < quietSpell) {
+        awaitQuiet(quietSpell - quietFor);
+        return;
+    }
+    takeOutput({}, true);
+}
+
+void LaunchTask::takeOutput(std::string_view data, bool atEnd) {
     // The lines to handle leave the buffer first: a report may show a modal alert, whose event
-    // loop can deliver the next read into this step before these lines are done.
-    _pendingLine += data;
-    const std::size_t complete = atEnd ? _pendingLine.size() : _pendingLine.rfind('\n') + 1;
-    const std::string lines = _pendingLine.substr(0, complete);
-    _pendingLine.erase(0, complete);
-    for (std::size_t start = 0; start < lines.size();) {
-        const std::size_t end = std::min(lines.find('\n', start), lines.size());
-        if (!handleLine(std::string_view(lines).substr(start, end - start))) {
+    // loop can deliver the next read into this step before these lines are done. Each byte is
+    // looked at once, however long the unfinished line grows.
+    std::vector<std::string> lines;
+    while (!data.empty()) {
+        const std::size_t room = longestLine - _pendingLine.size();
+        const std::size_t lineEnd = data.substr(0, room).find('\n');
+        const std::size_t taken = lineEnd != std::string_view::npos ? lineEnd : std::min(room, data.size());
+        _pendingLine.append(data.substr(0, taken));
+        if (lineEnd != std::string_view::npos || taken == room) {
+            lines.push_back(std::exchange(_pendingLine, {}));
+        }
+        data.remove_prefix(lineEnd != std::string_view::npos ? lineEnd + 1 : taken);
+    }
+    if (atEnd && !_pendingLine.empty()) {
+        lines.push_back(std::exchange(_pendingLine, {}));
+    }
+    for (const std::string& line : lines) {
+        if (!handleLine(line)) {
             _pendingLine.clear();
             return;
         }
-        start = end + 1;
     }
 }
 
@@ -219,9 +273,19 @@ void LaunchTask::handleTermination(int status) {
         return;
     }
     Logger::shared().logInfo("Launch task will be terminated");
+    if (_quietTimer) {
+        _quietTimer->invalidate();
+        _quietTimer.reset();
+    }
     if (_output && _observer) {
         // Lines written just before the exit may not have been notified yet.
-        takeOutput(_output->readAvailableNow(), true);
+        std::string rest;
+        try {
+            rest = _output->readAvailableNow();
+        } catch (const std::system_error& error) {
+            Logger::shared().logError("Cannot read the output of application %@: %@", _appName, error.what());
+        }
+        takeOutput(rest, true);
         _output->removeDataAvailableObserver(*_observer);
         _observer.reset();
     }

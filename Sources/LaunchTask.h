@@ -4,7 +4,9 @@
 #include "platform/Error.h"
 #include "platform/FileHandle.h"
 #include "platform/Process.h"
+#include "platform/Timer.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -53,9 +55,13 @@ private:
     void prepare(const std::shared_ptr<platform::Pipe>& pipe);
     // Ends the step through its one failure report, on the main queue.
     void failPreparation(const platform::Exception& exception);
-    // Splits the output into lines, keeping an unfinished one for the next read; at the end of
-    // output the unfinished rest is a line too. May be re-entered from a report's modal alert.
-    void takeOutput(const std::string& data, bool atEnd);
+    // Splits the output into lines, keeping an unfinished one for the next read; 64 KiB without a
+    // line end make a line, and at the end of output the unfinished rest is a line too. May be
+    // re-entered from a report's modal alert.
+    void takeOutput(std::string_view data, bool atEnd);
+    // The unfinished line is handled once the companion has been quiet for half a second.
+    void awaitQuiet(std::chrono::milliseconds delay);
+    void takeUnfinishedLineWhenQuiet();
     // False once the application is terminating: later lines are dropped.
     bool handleLine(std::string_view line);
     void handleTermination(int status);
@@ -66,5 +72,7 @@ private:
     std::shared_ptr<platform::FileHandle> _output;
     std::optional<platform::FileHandle::ObserverToken> _observer;
     std::string _pendingLine;
+    std::chrono::steady_clock::time_point _lastOutput;
+    std::shared_ptr<platform::Timer> _quietTimer;
     ActionSender _sendAction;
 };

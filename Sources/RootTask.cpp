@@ -9,10 +9,14 @@
 #include "platform/Application.h"
 #include "platform/Dispatch.h"
 #include "platform/Paths.h"
+#include "platform/RunLoop.h"
 #include "platform/Utf8.h"
 
+#include <fcntl.h>
 #include <filesystem>
-#include <fstream>
+#include <system_error>
+#include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -24,19 +28,34 @@ const char* const kextApprovalAdvice =
     "extensions, go to System Preferences -> Security & Privacy pane -> General -> Allow, and then run game "
     "installer again.";
 
+// An unfinished line longer than this is not a progress line: it is taken as it is.
+constexpr std::size_t longestProgressLine = 64 * 1024;
+
 std::filesystem::path progressCatcherPath() {
     return platform::paths::logsDirectory() / "progress_catcher.log";
 }
 
-// The progress file, opened from its start; made empty first when it is missing.
+std::filesystem::path progressLogPath() {
+    return platform::paths::logsDirectory() / "progress.log";
+}
+
+// Makes an empty file where none is; whatever is there already (a file, a link) stays untouched.
+void createIfMissing(const std::filesystem::path& path) {
+    std::error_code ignored;
+    std::filesystem::create_directories(path.parent_path(), ignored);
+    const int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (descriptor >= 0) {
+        ::close(descriptor);
+    }
+}
+
+// The progress file, opened from its start; made empty first when it is missing. Only a regular
+// file is followed: a FIFO or a device would block or flood the main thread.
 std::shared_ptr<platform::FileHandle> openProgressFile() {
     const std::filesystem::path path = progressCatcherPath();
-    std::error_code ignored;
-    if (!std::filesystem::exists(path, ignored)) {
-        std::filesystem::create_directories(path.parent_path(), ignored);
-        std::ofstream{path, std::ios::app};
-    }
-    return platform::FileHandle::fileHandleForReadingAtPath(path);
+    createIfMissing(path);
+    auto handle = platform::FileHandle::fileHandleForReadingAtPath(path);
+    return handle && handle->isRegularFile() ? handle : nullptr;
 }
 
 }  // namespace
@@ -44,6 +63,7 @@ std::shared_ptr<platform::FileHandle> openProgressFile() {
 RootTask::RootTask() : _sendAction([](std::int64_t code) { StatisticsManager::shared().sendAction(code); }) {}
 
 double RootTask::totalProgress() {
+    platform::assertMainThread();
     if (_estimatedTotal != 0) {
         return _estimatedTotal;
     }
@@ -54,12 +74,16 @@ double RootTask::totalProgress() {
 }
 
 std::string RootTask::scriptSource() const {
-    const std::string progressLog = ShellText::doubleQuoted((platform::paths::logsDirectory() / "progress.log").string());
+    const std::string progressLog = ShellText::doubleQuoted(progressLogPath().string());
+    // The log lies in the user's folder and the batch runs as root: the announcement goes only
+    // into a regular file, never through a link (or into a FIFO) that someone put there.
+    const std::string onlyIntoAFile = "[ ! -f " + progressLog + " ] || [ -L " + progressLog + " ] || ";
     std::string text;
     for (std::size_t index = 0; index < tasks.size(); ++index) {
         const BashTask& task = *tasks[index];
         const std::string number = std::to_string(index);
-        text += "(echo " + ShellText::doubleQuoted(number + ": " + task.name()) + " >> " + progressLog + " 2>&1; ";
+        text += "(" + onlyIntoAFile + "echo " + ShellText::doubleQuoted(number + ": " + task.name()) + " >> " +
+                progressLog + " 2>&1; ";
         std::string arguments;
         for (const auto& argument : task.arguments()) {
             arguments += (arguments.empty() ? "" : " ") + ShellText::storedArgument(argument);
@@ -71,6 +95,9 @@ std::string RootTask::scriptSource() const {
 }
 
 void RootTask::execute() {
+    platform::assertMainThread();
+    // The batch appends its announcements only to a file that is there: it is made as the user.
+    createIfMissing(progressLogPath());
     _progressFile = openProgressFile();
     if (_progressFile) {
         std::weak_ptr<Task> weakSelf = weak_from_this();
@@ -81,7 +108,8 @@ void RootTask::execute() {
         });
         _progressFile->waitForDataInBackgroundAndNotify();
     } else {
-        Logger::shared().logWarn("Cannot open %@: the batch runs without progress.", progressCatcherPath());
+        Logger::shared().logWarn("Cannot open %@ as a regular file: the batch runs without progress.",
+                                 progressCatcherPath());
     }
     const std::string source = scriptSource();
     Logger::shared().logDebug("script = %@", source);
@@ -145,10 +173,32 @@ platform::Error RootTask::failureFor(const platform::AppleScript::ErrorInfo& inf
 }
 
 void RootTask::getTaskProggress(platform::FileHandle& handle) {
+    platform::assertMainThread();
     handle.waitForDataInBackgroundAndNotify();
-    const std::string data = handle.availableData();
+    std::string data;
+    try {
+        data = handle.availableData();
+    } catch (const std::system_error& error) {
+        Logger::shared().logWarn("Cannot read %@ (%@): the batch runs on without progress.", progressCatcherPath(),
+                                 error.what());
+        handle.closeFile();
+        return;
+    }
     if (data.empty()) {
         return;
+    }
+    // A read that stopped before the end of the file may end inside a line: that line waits for
+    // its rest, so that every read begins where a write began.
+    data.insert(0, std::exchange(_unfinishedProgress, {}));
+    if (!handle.atEndOfFile()) {
+        const std::size_t lineEnd = data.rfind('\n');
+        if (lineEnd != std::string::npos) {
+            _unfinishedProgress = data.substr(lineEnd + 1);
+            data.resize(lineEnd + 1);
+        } else if (data.size() < longestProgressLine) {
+            _unfinishedProgress = std::move(data);
+            return;
+        }
     }
     // A script reports "<index digit><separator><three characters of percentage>" in one write;
     // anything else cannot be placed and is dropped.

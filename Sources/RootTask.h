@@ -18,9 +18,10 @@
 // step's progress.
 //
 // execute(), totalProgress() and the progress handler run on the main thread. The batch runs on
-// one global-queue worker; its one report (executionFinishedOfTask or taskFinishedWithError)
-// reaches the delegate on the main queue, and only then is the statistics action sent, from the
-// worker. Exit status 33 reports nothing: it ends the installer. Create with std::make_shared.
+// one global-queue worker; its one report (executionFinishedOfTask or taskFinishedWithError) is
+// queued to the main queue, and right after that the worker sends the statistics action, which
+// may reach the statistics facade before the report reaches the delegate. Exit status 33 reports
+// nothing: it ends the installer. Create with std::make_shared.
 class RootTask : public Task {
 public:
     using ActionSender = std::function<void(std::int64_t)>;
@@ -65,4 +66,5 @@ private:
     ActionSender _sendAction;
     std::function<void()> _onEnd;
     std::shared_ptr<platform::FileHandle> _progressFile;
+    std::string _unfinishedProgress;  // the start of a line cut by the previous read
 };

@@ -178,9 +178,11 @@ ShellEnd runDirectly(const std::string& text) {
     return end;
 }
 
-// pkexec answers 126 and 127 itself (prompt dismissed, not authorised) and resets what the child
-// gets, so the shell's own status comes back as a last output line with a token of this run,
-// which a step's own output cannot forge.
+// pkexec answers 126 and 127 itself (prompt dismissed, not authorised) and closes every other
+// descriptor, so the shell's own status comes back in its output as a line with a token of this
+// run, which a step's own output cannot forge. The line is written in one piece, but a child
+// left running in the background may write after it: the last such line counts wherever it
+// stands, and it is taken out of the output.
 ShellEnd runElevated(const std::string& pkexec, const std::string& text) {
     const std::string token = randomToken();
     auto process = Process::create();
@@ -193,15 +195,16 @@ ShellEnd runElevated(const std::string& pkexec, const std::string& text) {
     std::string& output = end.output.standardOutput;
     const std::string marker = "\n" + token + ":";
     const std::size_t at = output.rfind(marker);
-    if (at == std::string::npos || output.back() != '\n') {
+    const std::size_t lineEnd = at == std::string::npos ? at : output.find('\n', at + marker.size());
+    if (lineEnd == std::string::npos) {
         return end;
     }
-    const std::string digits = output.substr(at + marker.size(), output.size() - at - marker.size() - 1);
-    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) {
+    const std::string digits = output.substr(at + marker.size(), lineEnd - at - marker.size());
+    if (digits.empty() || digits.size() > 3 || digits.find_first_not_of("0123456789") != std::string::npos) {
         return end;
     }
     end.status = std::atoi(digits.c_str());
-    output.resize(at);
+    output.erase(at, lineEnd + 1 - at);
     return end;
 }
 

@@ -2,15 +2,19 @@
 
 #include "platform/Dispatch.h"
 
+#include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <fcntl.h>
 #include <map>
+#include <optional>
 #include <poll.h>
 #include <set>
 #include <string>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <thread>
@@ -27,31 +31,37 @@ constexpr int fallbackPollMs = 250;
 std::atomic<std::uint64_t> nextIdentity{1};
 std::atomic<std::uint64_t> deliveredNotifications{0};
 
-// Waits until the descriptor can be read (data or end of output); false on a real error.
-bool waitReadable(int descriptor, int timeoutMs) {
+// Waits until the descriptor can be read (data, end of output or an error to read): 1, or 0
+// when the time ran out, or -1 with errno when the wait itself failed.
+int waitReadable(int descriptor, int timeoutMs) {
     pollfd entry{descriptor, POLLIN, 0};
     for (;;) {
         const int ready = ::poll(&entry, 1, timeoutMs);
-        if (ready >= 0) {
-            return ready > 0;
-        }
-        if (errno != EINTR) {
-            return false;
+        if (ready >= 0 || errno != EINTR) {
+            return ready > 0 ? 1 : ready;
         }
     }
 }
 
-// One read; 0 at the end of output or on an error.
+// One read: the bytes read, 0 at the end of output, -1 with errno on an error.
 ssize_t readOnce(int descriptor, char* buffer, std::size_t size) {
     for (;;) {
         const ssize_t got = ::read(descriptor, buffer, size);
         if (got >= 0 || errno != EINTR) {
-            return got < 0 ? 0 : got;
+            return got;
         }
     }
 }
 
-bool isRegularFile(int descriptor) {
+bool wouldBlock(int error) {
+    return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+[[noreturn]] void throwReadError(int error) {
+    throw std::system_error(error, std::generic_category(), "read");
+}
+
+bool isRegularFileDescriptor(int descriptor) {
     struct stat info {};
     return descriptor >= 0 && ::fstat(descriptor, &info) == 0 && S_ISREG(info.st_mode);
 }
@@ -61,6 +71,24 @@ bool fileChanged(int descriptor) {
     struct stat info {};
     const off_t position = ::lseek(descriptor, 0, SEEK_CUR);
     return ::fstat(descriptor, &info) == 0 && position >= 0 && info.st_size != position;
+}
+
+// The bytes that can be read now: a regular file's bytes past the read position, what a pipe
+// holds; nullopt when the system cannot tell.
+std::optional<std::size_t> queuedBytes(int descriptor, bool regularFile) {
+    if (regularFile) {
+        struct stat info {};
+        const off_t position = ::lseek(descriptor, 0, SEEK_CUR);
+        if (::fstat(descriptor, &info) != 0 || position < 0) {
+            return std::nullopt;
+        }
+        return info.st_size > position ? static_cast<std::size_t>(info.st_size - position) : 0;
+    }
+    int queued = 0;
+    if (::ioctl(descriptor, FIONREAD, &queued) != 0 || queued < 0) {
+        return std::nullopt;
+    }
+    return static_cast<std::size_t>(queued);
 }
 
 }  // namespace
@@ -102,10 +130,19 @@ public:
         epoll_event event{};
         event.events = EPOLLIN | EPOLLONESHOT;
         event.data.u64 = id;
+        entry.registered = ::epoll_ctl(_epoll, EPOLL_CTL_ADD, descriptor, &event) == 0;
+        const int error = errno;
         _entries.emplace(id, entry);
-        if (::epoll_ctl(_epoll, EPOLL_CTL_ADD, descriptor, &event) != 0) {
+        if (entry.registered) {
+            return;
+        }
+        if (error == EPERM) {
             // Not pollable by epoll (a device that is always readable): notify at once.
             fire(id, lock);
+        } else {
+            // No room for another watch: it is looked at with the files that inotify cannot watch.
+            _polled.insert(id);
+            wake();
         }
     }
 
@@ -121,6 +158,7 @@ private:
         int descriptor;
         bool regularFile;
         int watch;  // inotify watch, -1 when none
+        bool registered = false;  // added to the epoll set
     };
 
     FileWatcher() {
@@ -133,10 +171,14 @@ private:
         epoll_event event{};
         event.events = EPOLLIN;
         event.data.u64 = wakeId;
-        ::epoll_ctl(_epoll, EPOLL_CTL_ADD, _wake, &event);
-        if (_inotify >= 0) {
-            event.data.u64 = inotifyId;
-            ::epoll_ctl(_epoll, EPOLL_CTL_ADD, _inotify, &event);
+        if (::epoll_ctl(_epoll, EPOLL_CTL_ADD, _wake, &event) != 0) {
+            throw std::system_error(errno, std::generic_category(), "file watcher");
+        }
+        event.data.u64 = inotifyId;
+        if (_inotify >= 0 && ::epoll_ctl(_epoll, EPOLL_CTL_ADD, _inotify, &event) != 0) {
+            // Without inotify every followed file is looked at from time to time instead.
+            ::close(_inotify);
+            _inotify = -1;
         }
         std::thread([this] { run(); }).detach();
     }
@@ -174,7 +216,11 @@ private:
             }
             for (const std::uint64_t id : std::set<std::uint64_t>(_polled)) {
                 const auto found = _entries.find(id);
-                if (found != _entries.end() && fileChanged(found->second.descriptor)) {
+                if (found == _entries.end()) {
+                    continue;
+                }
+                const Entry& entry = found->second;
+                if (entry.regularFile ? fileChanged(entry.descriptor) : waitReadable(entry.descriptor, 0) != 0) {
                     fire(id, lock);
                 }
             }
@@ -230,8 +276,8 @@ private:
             return;
         }
         const Entry& entry = found->second;
+        _polled.erase(id);
         if (entry.regularFile) {
-            _polled.erase(id);
             if (entry.watch >= 0) {
                 auto& ids = _watched[entry.watch];
                 ids.erase(id);
@@ -241,8 +287,10 @@ private:
                     _watched.erase(entry.watch);
                 }
             }
-        } else {
-            ::epoll_ctl(_epoll, EPOLL_CTL_DEL, entry.descriptor, nullptr);
+        } else if (entry.registered) {
+            // The descriptor is still open (handles disarm before they close), so this cannot fail.
+            [[maybe_unused]] const int removed = ::epoll_ctl(_epoll, EPOLL_CTL_DEL, entry.descriptor, nullptr);
+            assert(removed == 0);
         }
         _entries.erase(found);
     }
@@ -261,12 +309,21 @@ std::shared_ptr<FileHandle> FileHandle::create(int descriptor) {
 }
 
 std::shared_ptr<FileHandle> FileHandle::fileHandleForReadingAtPath(const std::filesystem::path& path) {
-    const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    return descriptor < 0 ? nullptr : create(descriptor);
+    // Without O_NONBLOCK, opening a FIFO waits for a writer; reads wait as they always do.
+    const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (descriptor < 0) {
+        return nullptr;
+    }
+    const int flags = ::fcntl(descriptor, F_GETFL);
+    if (flags < 0 || ::fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        ::close(descriptor);
+        return nullptr;
+    }
+    return create(descriptor);
 }
 
 FileHandle::FileHandle(int descriptor)
-    : _descriptor(descriptor), _identity(nextIdentity++), _regularFile(isRegularFile(descriptor)) {}
+    : _descriptor(descriptor), _identity(nextIdentity++), _regularFile(isRegularFileDescriptor(descriptor)) {}
 
 FileHandle::~FileHandle() {
     closeFile();
@@ -297,38 +354,87 @@ void FileHandle::noteRead(ssize_t got) {
     }
 }
 
+bool FileHandle::atEndOfFile() const {
+    const int descriptor = fileDescriptor();
+    if (descriptor < 0) {
+        return true;
+    }
+    if (!_regularFile) {
+        return _atEnd;
+    }
+    const auto queued = queuedBytes(descriptor, true);
+    return queued && *queued == 0;
+}
+
 bool FileHandle::waitForData(std::chrono::milliseconds timeout) {
     const int descriptor = fileDescriptor();
-    return descriptor >= 0 && waitReadable(descriptor, static_cast<int>(timeout.count()));
+    return descriptor >= 0 && waitReadable(descriptor, static_cast<int>(timeout.count())) > 0;
 }
 
 std::string FileHandle::availableData() {
     const int descriptor = fileDescriptor();
-    if (descriptor < 0 || !waitReadable(descriptor, -1)) {
+    if (descriptor < 0) {
         return {};
     }
     std::string data(readChunk, '\0');
-    ssize_t got = readOnce(descriptor, data.data(), data.size());
-    if (got == 0 && _regularFile && fileChanged(descriptor)) {
-        ::lseek(descriptor, 0, SEEK_SET);  // the file shrank: start again
-        got = readOnce(descriptor, data.data(), data.size());
+    for (;;) {
+        if (waitReadable(descriptor, -1) < 0) {
+            throw std::system_error(errno, std::generic_category(), "poll");
+        }
+        ssize_t got = readOnce(descriptor, data.data(), data.size());
+        if (got == 0 && _regularFile && fileChanged(descriptor)) {
+            ::lseek(descriptor, 0, SEEK_SET);  // the file shrank: start again
+            got = readOnce(descriptor, data.data(), data.size());
+        }
+        if (got < 0) {
+            if (wouldBlock(errno)) {
+                continue;  // another reader took the bytes: wait again
+            }
+            throwReadError(errno);
+        }
+        noteRead(got);
+        data.resize(static_cast<std::size_t>(got));
+        return data;
     }
-    noteRead(got);
-    data.resize(static_cast<std::size_t>(got));
-    return data;
 }
 
 std::string FileHandle::readChunks(bool onlyWhatIsThere) {
     const int descriptor = fileDescriptor();
     std::string data;
+    if (descriptor < 0) {
+        return data;
+    }
+    // What is queued now bounds the read, when the system tells it.
+    std::optional<std::size_t> left;
+    if (onlyWhatIsThere) {
+        left = queuedBytes(descriptor, _regularFile);
+    }
     char buffer[readChunk];
-    while (descriptor >= 0 && (!onlyWhatIsThere || waitReadable(descriptor, 0))) {
-        const ssize_t got = readOnce(descriptor, buffer, sizeof buffer);
+    while (!left || *left > 0) {
+        if (onlyWhatIsThere && !left && waitReadable(descriptor, 0) <= 0) {
+            break;
+        }
+        const ssize_t got = readOnce(descriptor, buffer, left ? std::min(*left, sizeof buffer) : sizeof buffer);
+        if (got < 0) {
+            if (!wouldBlock(errno)) {
+                throwReadError(errno);
+            }
+            if (onlyWhatIsThere) {
+                break;
+            }
+            if (waitReadable(descriptor, -1) < 0) {
+                throw std::system_error(errno, std::generic_category(), "poll");
+            }
+            continue;
+        }
         noteRead(got);
-        if (got <= 0) {
+        if (got == 0) {
             break;
         }
         data.append(buffer, static_cast<std::size_t>(got));
+        if (left) {
+            *left -= static_cast<std::size_t>(got);
+        }
     }
     return data;
 }
@@ -376,7 +482,7 @@ void FileHandle::postDataAvailable() {
     if (descriptor < 0) {
         return;
     }
-    if (_regularFile ? !fileChanged(descriptor) : !waitReadable(descriptor, 0)) {
+    if (_regularFile ? !fileChanged(descriptor) : waitReadable(descriptor, 0) == 0) {
         FileWatcher::shared().arm(shared_from_this(), descriptor);
         return;
     }

@@ -22,6 +22,9 @@ namespace platform {
 // does nothing. A regular file notifies only when it grew (or shrank) past the read position, so
 // following a quiet file costs nothing. One long-lived watcher thread serves every handle; a
 // handle that goes away (or is closed) while armed is never notified.
+//
+// Reads tell the end of output (empty data) from an error: a failed read throws
+// std::system_error, and whoever reads decides what the failure ends.
 class FileHandle : public std::enable_shared_from_this<FileHandle> {
 public:
     using Observer = std::function<void(FileHandle&)>;
@@ -29,6 +32,7 @@ public:
 
     static std::shared_ptr<FileHandle> create(int descriptor);
     // Opens the file for reading from its start (close-on-exec); null when it cannot be opened.
+    // Opening never waits: a FIFO without a writer opens at once.
     static std::shared_ptr<FileHandle> fileHandleForReadingAtPath(const std::filesystem::path& path);
     ~FileHandle();
     FileHandle(const FileHandle&) = delete;
@@ -36,14 +40,19 @@ public:
 
     int fileDescriptor() const;
     void closeFile();
+    // True for a regular file (not a pipe, FIFO or device), as the handle was opened.
+    bool isRegularFile() const { return _regularFile; }
+    // A regular file read up to its current size, or a pipe read up to its end of output.
+    bool atEndOfFile() const;
 
     // Waits at most `timeout` for data or the end of output; true when either is there.
     bool waitForData(std::chrono::milliseconds timeout);
-    // Blocks until some data is there and returns it; empty at the end of output. A regular
-    // file is never waited for: what lies past the read position (empty when nothing does); a
-    // file that shrank below the read position is read again from its start.
+    // Blocks until some data is there and returns it (at most 64 KiB a call); empty at the end
+    // of output. A regular file is never waited for: what lies past the read position (empty
+    // when nothing does); a file that shrank below the read position is read again from its start.
     std::string availableData();
-    // Whatever can be read right now without waiting; empty when nothing is there.
+    // What is there right now, without waiting: at most the bytes queued when it is called, so a
+    // writer that keeps writing does not keep the reader; empty when nothing is there.
     std::string readAvailableNow();
     // Blocks until the end of output and returns everything read.
     std::string readDataToEndOfFile();

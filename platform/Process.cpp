@@ -16,8 +16,36 @@ extern char** environ;
 namespace platform {
 
 namespace {
+
 constexpr const char* invalidArgument = "NSInvalidArgumentException";
-}
+
+// The file actions of one launch; a child that could not be set up as asked is not started.
+class FileActions {
+public:
+    FileActions() { check(::posix_spawn_file_actions_init(&_actions), "file actions"); }
+    ~FileActions() { ::posix_spawn_file_actions_destroy(&_actions); }
+    FileActions(const FileActions&) = delete;
+    FileActions& operator=(const FileActions&) = delete;
+
+    void duplicate(int descriptor, int target) {
+        check(::posix_spawn_file_actions_adddup2(&_actions, descriptor, target), "standard descriptor");
+    }
+    void closeFrom(int first) { check(::posix_spawn_file_actions_addclosefrom_np(&_actions, first), "closing descriptors"); }
+    void changeDirectory(const std::string& path) {
+        check(::posix_spawn_file_actions_addchdir_np(&_actions, path.c_str()), "working directory");
+    }
+    const posix_spawn_file_actions_t* get() const { return &_actions; }
+
+private:
+    static void check(int result, const char* what) {
+        if (result != 0) {
+            throw Exception(invalidArgument, std::string("launch failed: ") + what + ": " + std::strerror(result));
+        }
+    }
+    posix_spawn_file_actions_t _actions;
+};
+
+}  // namespace
 
 Exception::Exception(std::string name, std::string reason)
     : std::runtime_error(name + ": " + reason), _name(std::move(name)), _reason(std::move(reason)) {}
@@ -66,19 +94,18 @@ void Process::launch() {
         throw Exception(invalidArgument, "working directory doesn't exist.");
     }
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
+    FileActions actions;
     if (_standardOutput) {
-        posix_spawn_file_actions_adddup2(&actions, _standardOutput->fileHandleForWriting()->fileDescriptor(), STDOUT_FILENO);
+        actions.duplicate(_standardOutput->fileHandleForWriting()->fileDescriptor(), STDOUT_FILENO);
     }
     if (_standardError) {
-        posix_spawn_file_actions_adddup2(&actions, _standardError->fileHandleForWriting()->fileDescriptor(), STDERR_FILENO);
+        actions.duplicate(_standardError->fileHandleForWriting()->fileDescriptor(), STDERR_FILENO);
     }
     // Whatever else the installer holds open (its log, sockets, other pipes) stays with it, even
     // a descriptor that a library opened without close-on-exec.
-    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+    actions.closeFrom(STDERR_FILENO + 1);
     if (_currentDirectory) {
-        posix_spawn_file_actions_addchdir_np(&actions, _currentDirectory->c_str());
+        actions.changeDirectory(*_currentDirectory);
     }
     std::vector<char*> environment;
     if (_environment) {
@@ -95,9 +122,8 @@ void Process::launch() {
     argv.push_back(nullptr);
 
     pid_t pid = 0;
-    const int failed = ::posix_spawn(&pid, _launchPath.c_str(), &actions, nullptr, argv.data(),
+    const int failed = ::posix_spawn(&pid, _launchPath.c_str(), actions.get(), nullptr, argv.data(),
                                       _environment ? environment.data() : environ);
-    posix_spawn_file_actions_destroy(&actions);
     if (failed != 0) {
         throw Exception(invalidArgument, std::string("launch failed: ") + std::strerror(failed));
     }
@@ -163,6 +189,19 @@ Process::Output Process::launchAndReadToEnd(bool captureStandardError) {
         captureStandardError ? _standardError->fileHandleForReading() : nullptr};
     std::string* targets[] = {&output.standardOutput, &output.standardError};
     bool open[] = {true, captureStandardError};
+    // A pipe that cannot be read is closed, so that the child is not stuck writing into it, and
+    // the run fails once the child has ended.
+    std::optional<std::string> readError;
+    auto read = [&](int index, const std::function<std::string()>& reading) -> std::string {
+        try {
+            return reading();
+        } catch (const std::system_error& error) {
+            readError = error.what();
+            open[index] = false;
+            readers[index]->closeFile();
+            return {};
+        }
+    };
     // Readable once the child has ended, so the wait needs no timer; without it, look every 50 ms.
     const int ended = static_cast<int>(::syscall(SYS_pidfd_open, _pid, 0));
     bool running = true;
@@ -178,9 +217,9 @@ Process::Output Process::launchAndReadToEnd(bool captureStandardError) {
         }
         running = ended >= 0 ? entries[2].revents == 0 : (ready != 0 || isRunning());
         for (int index = 0; index < 2; ++index) {
-            if (open[index] && (entries[index].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-                const std::string chunk = readers[index]->availableData();
-                open[index] = !chunk.empty();
+            if (open[index] && (entries[index].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0) {
+                const std::string chunk = read(index, [&] { return readers[index]->availableData(); });
+                open[index] = open[index] && !chunk.empty();
                 *targets[index] += chunk;
             }
         }
@@ -188,13 +227,16 @@ Process::Output Process::launchAndReadToEnd(bool captureStandardError) {
     if (ended >= 0) {
         ::close(ended);
     }
-    // The child has ended; a descendant may still hold the pipes: take what is there and go.
+    // The child has ended; a descendant may still hold the pipes: take what is there now and go.
     for (int index = 0; index < 2; ++index) {
         if (open[index]) {
-            *targets[index] += readers[index]->readAvailableNow();
+            *targets[index] += read(index, [&] { return readers[index]->readAvailableNow(); });
         }
     }
     waitUntilExit();
+    if (readError) {
+        throw Exception("NSFileHandleOperationException", *readError);
+    }
     return output;
 }
 

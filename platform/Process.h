@@ -71,7 +71,7 @@ public:
     // asked; otherwise standard error is inherited), reads them while it runs and waits for its
     // end, blocking the caller. Once the child has ended, what is left in the pipes is taken and
     // a descendant still holding them open is not waited for. Throws Exception as launch() does,
-    // and when no pipe can be made.
+    // when no pipe can be made, and (after the child's end) when a pipe could not be read.
     Output launchAndReadToEnd(bool captureStandardError);
 
     bool isRunning() const;

@@ -1,5 +1,6 @@
 // CPU time the installer's process spends while the administrator batch and the companion are
 // running but quiet: the progress file and the companion's pipe are followed, nothing is written.
+// Then, for contrast, a companion that writes 80 MB without a line end: CPU time and peak memory.
 // Usage: batch_idle_benchmark [seconds per case, default 20]
 #include "LaunchTask.h"
 #include "RootTask.h"
@@ -94,6 +95,22 @@ int main(int argc, char** argv) {
 
     platform::RunLoop::runUntil([&] { return batchDelegate.endReports + launchDelegate.endReports == 2; },
                                 std::chrono::seconds(5));
+
+    std::ofstream(companion) << "#!/bin/sh\nhead -c 83886080 /dev/zero | tr '\\0' x\n";
+    CountingDelegate floodDelegate;
+    auto flood = std::make_shared<LaunchTask>("Game");
+    flood->setEstimated(800000000);
+    flood->setTaskDelegate(&floodDelegate);
+    flood->setActionSender([](std::int64_t) {});
+    const double cpuBefore = cpuSeconds();
+    const auto started = std::chrono::steady_clock::now();
+    flood->execute();
+    platform::RunLoop::runUntil([&] { return floodDelegate.endReports == 1; }, std::chrono::seconds(120));
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    std::printf("%-16s wall %6.2f s  cpu %7.4f s  peak resident %ld MB\n", "80 MB, one line",
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
+                cpuSeconds() - cpuBefore, usage.ru_maxrss / 1024);
     std::error_code ignored;
     fs::remove_all(home, ignored);
     return 0;

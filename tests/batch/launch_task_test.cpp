@@ -110,6 +110,18 @@ TEST_F(Companion, LinesReadWhileAnErrorAlertIsShownAreHandledOnce) {
     EXPECT_EQ(recorder.progress, std::vector<double>{80000000});
 }
 
+TEST_F(Companion, LongOutputWithoutLineEndsIsCutAndAnUnfinishedLineCountsOnceQuiet) {
+    // 64 KiB without a line end make a line of their own; a last line without a line end counts
+    // once the companion has written nothing for a while, though it runs on.
+    companion("head -c 65536 /dev/zero | tr '\\0' x; printf 'ZorerurovidoProgress:25'; exec sleep 30\n");
+    auto task = launch("Game", 0);
+    EXPECT_TRUE(platform::RunLoop::runUntil([&] { return !recorder.progress.empty(); }, 5s));
+    EXPECT_EQ(recorder.progress, std::vector<double>{200000000});
+    EXPECT_TRUE(recorder.events.empty());
+    task->task()->terminate();
+    EXPECT_TRUE(platform::RunLoop::runUntil([&] { return !recorder.events.empty(); }, 5s));
+}
+
 TEST_F(Companion, ANonZeroExitIsTheStepsErrorAndAnExistingCopyStays) {
     writeFile(platform::paths::applicationSupportDirectory() / "com.example.game.json", "kept");
     companion("exit 2\n");

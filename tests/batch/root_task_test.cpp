@@ -2,6 +2,7 @@
 #include "platform/Application.h"
 #include "platform/Dispatch.h"
 #include "platform/Paths.h"
+#include "platform/Process.h"
 #include "platform/RunLoop.h"
 #include "support/fake_pkexec.h"
 #include "support/log_capture.h"
@@ -10,17 +11,19 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <regex>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using testing_support::FakePkexec;
+using testing_support::Road;
 using testing_support::readFile;
 using testing_support::writeFile;
 
@@ -34,16 +37,28 @@ std::shared_ptr<BashTask> step(const std::string& name, const std::vector<std::s
     return task;
 }
 
-// A batch in a scratch home with the progress file in place, its reports and actions written down.
+// A batch in a scratch home whose name the shell must not run, with the progress file in place,
+// its reports and actions written down. It runs through the fake pkexec unless a test picks a road.
 class Batch : public testing::Test {
 protected:
-    void SetUp() override {
-        writeFile(platform::paths::logsDirectory() / "progress_catcher.log", "");
+    void SetUp() override { start(Road::Pkexec); }
+    // A fresh batch on `road`.
+    void start(Road road, FakePkexec::Behaviour behaviour = FakePkexec::Behaviour::Authorise) {
+        setenv("HOME", hostileHome.c_str(), 1);
+        testing_support::takeRoad(pkexec, road, behaviour);
+        writeFile(progressFile, "");
         writeFile(platform::paths::applicationSupportDirectory() / "hwid.dat", "HWID0001");
+        batch = std::make_shared<RootTask>();
+        recorder = RecordingDelegate();
+        actions.clear();
         batch->setTaskDelegate(&recorder);
         batch->setActionSender([this](std::int64_t code) {
-            actionsOffMain = actionsOffMain && !platform::RunLoop::isMainThread();
-            actions.push_back(code);
+            // Sent from the worker; written down on the main thread, where the test reads it.
+            const bool offMain = !platform::RunLoop::isMainThread();
+            platform::dispatch::asyncMain([this, code, offMain] {
+                actionsOffMain = actionsOffMain && offMain;
+                actions.push_back(code);
+            });
         });
     }
     // Runs the batch to its report.
@@ -64,10 +79,24 @@ protected:
     std::string advice() const { return recorder.error->localizedRecoverySuggestion().value_or("<none>"); }
 
     testing_support::TempHome home;
+    const fs::path hostileHome = home.path() / "h\";touch pwned0;\"";
+    const fs::path progressFile = hostileHome / "Library/Application Support/Ravelune/logs/progress_catcher.log";
+    std::optional<FakePkexec> pkexec;
     RecordingDelegate recorder;
-    std::shared_ptr<RootTask> batch = std::make_shared<RootTask>();
+    std::shared_ptr<RootTask> batch;
     std::vector<std::int64_t> actions;
-    std::atomic<bool> actionsOffMain = true;
+    bool actionsOffMain = true;
+};
+
+// The same on each road; the root road only for root.
+class BatchOnEachRoad : public Batch, public testing::WithParamInterface<Road> {
+protected:
+    void SetUp() override {
+        if (const auto reason = testing_support::roadClosed(GetParam())) {
+            GTEST_SKIP() << *reason;
+        }
+        start(GetParam());
+    }
 };
 
 const std::string reportTitle = "Installation of base component failed\\.\nHWID0001\nTime:\\d\\d\\.\\d\\d\\.\\d\\d \\d\\d:\\d\\d:\\d\\d";
@@ -80,8 +109,12 @@ TEST(RootTaskScript, WorkedExampleByteForByteAndItsShapes) {
     RootTask batch;
     batch.addBashTask(step("First", {"/tmp/a.sh", "x y"}));
     batch.addBashTask(step("Second", {"/tmp/b.sh"}));
+    // Each announcement is guarded: it goes only into a regular file that is not a link.
+    const std::string log = R"(\"/Users/u/Library/Application Support/Ravelune/logs/progress.log\")";
+    const std::string guard = "[ ! -f " + log + " ] || [ -L " + log + " ] || ";
     EXPECT_EQ(batch.scriptSource(),
-              R"(do shell script "(echo \"0: First\" >> \"/Users/u/Library/Application Support/Ravelune/logs/progress.log\" 2>&1; /bin/bash \"/tmp/a.sh\" \"x y\" \"0\") && (echo \"1: Second\" >> \"/Users/u/Library/Application Support/Ravelune/logs/progress.log\" 2>&1; /bin/bash \"/tmp/b.sh\" \"1\"); " with administrator privileges)");
+              "do shell script \"(" + guard + R"(echo \"0: First\" >> )" + log + R"( 2>&1; /bin/bash \"/tmp/a.sh\" \"x y\" \"0\") && ()" +
+                  guard + R"(echo \"1: Second\" >> )" + log + R"( 2>&1; /bin/bash \"/tmp/b.sh\" \"1\"); " with administrator privileges)");
 
     RootTask one;
     one.addBashTask(step("Only", {}));
@@ -96,7 +129,7 @@ TEST(RootTaskScript, WorkedExampleByteForByteAndItsShapes) {
     EXPECT_EQ(RootTask().scriptSource(), R"(do shell script "" with administrator privileges)");
 }
 
-TEST_F(Batch, HostileNamesAndArgumentsReachTheShellAsPlainText) {
+TEST_P(BatchOnEachRoad, HostileNamesAndArgumentsReachTheShellAsPlainText) {
     const fs::path folder = home.path() / "work";
     fs::create_directories(folder);
     const fs::path previous = fs::current_path();
@@ -104,7 +137,7 @@ TEST_F(Batch, HostileNamesAndArgumentsReachTheShellAsPlainText) {
     const fs::path script = home.path() / "args.sh";
     writeFile(script, "printf '%s\\n---\\n' \"$@\" >> \"" + (home.path() / "received").string() + "\"\n");
     const std::vector<std::string> payloads{"x$(touch pwned1)", "x`touch pwned2`", "a\"; touch pwned3; \"",
-                                            "line\nbreak $(touch pwned4)", "back\\slash"};
+                                            "line\nbreak $(touch pwned4)", "back\\slash", "a\\\"; touch pwned5; \""};
     for (const auto& payload : payloads) {
         batch->addBashTask(step(payload, {script.string(), payload}));
     }
@@ -120,7 +153,7 @@ TEST_F(Batch, HostileNamesAndArgumentsReachTheShellAsPlainText) {
     EXPECT_EQ(readFile(home.path() / "received"), expected);
     EXPECT_EQ(readFile(platform::paths::logsDirectory() / "progress.log"), announced);
     for (const fs::path& place : {folder, home.path(), fs::path("/tmp")}) {
-        for (const char* name : {"pwned1", "pwned2", "pwned3", "pwned4"}) {
+        for (const char* name : {"pwned0", "pwned1", "pwned2", "pwned3", "pwned4", "pwned5"}) {
             EXPECT_FALSE(fs::exists(place / name)) << (place / name);
         }
     }
@@ -142,14 +175,62 @@ TEST_F(Batch, ProgressIsReadAtTheFixedOffsetsOfEachWrite) {
     write("1:50\n", 2);
     write("2:045\n", 3);
     write("1:50\n2:100\n", 4);  // only the first line counts
-    for (const std::string ignored : {"1:5", "7:050\n", "\xff:050\n", "x"}) {
+    for (const std::string ignored : {"1:5", "7:050\n", "3:050\n", "\xff:050\n", "x"}) {
         write(ignored, 4);
         platform::RunLoop::runFor(150ms);  // read by itself, not with the next write
     }
     write("2:  7\n", 5);
+    // One write longer than a read: its line cut by the read is read whole with the next one.
+    std::string lines;
+    while (lines.size() < 64 * 1024) {
+        lines += "0:050\n";
+    }
+    lines.replace(64 * 1024 - 4, std::string::npos, "1:070\n");
+    const int descriptor = ::open(file.c_str(), O_WRONLY | O_APPEND);
+    ASSERT_EQ(::write(descriptor, lines.data(), lines.size()), static_cast<ssize_t>(lines.size()));
+    ::close(descriptor);
+    EXPECT_TRUE(platform::RunLoop::runUntil([&] { return recorder.progress.size() == 7; }, 5s));
     platform::RunLoop::runFor(100ms);
     EXPECT_EQ(recorder.progress, (std::vector<double>{0, 5000, 10000 + 200000000.0 * 45 / 100.0, 5000,
-                                                      10000 + 200000000.0 * 7 / 100.0}));
+                                                      10000 + 200000000.0 * 7 / 100.0, 0, 7000}));
+}
+
+TEST_F(Batch, AnnouncementsGoOnlyIntoARegularFileNeverThroughALink) {
+    const fs::path victim = home.path() / "owned-by-someone-else";
+    writeFile(victim, "kept\n");
+    fs::create_symlink(victim, platform::paths::logsDirectory() / "progress.log");
+    batch->addBashTask(step("Step", {"-c", "true"}, 0, "/bin/sh"));
+    run();
+    EXPECT_EQ(recorder.events, std::vector<std::string>{"finished"});
+    EXPECT_EQ(readFile(victim), "kept\n");
+}
+
+TEST_F(Batch, AProgressFileThatIsNotARegularFileIsNotFollowed) {
+    // A FIFO must not keep execute() waiting for a writer; one turns up later in case it does.
+    fs::remove(progressFile);
+    ASSERT_EQ(::mkfifo(progressFile.c_str(), 0600), 0);
+    const fs::path writerCame = home.path() / "writer-came";
+    auto writer = platform::Process::create();
+    writer->setLaunchPath("/bin/sh");
+    writer->setArguments({"-c", "sleep 1; touch \"$1\"; echo 0:100 > \"$0\"", progressFile.string(), writerCame.string()});
+    writer->launch();
+    batch->addBashTask(step("Step", {"-c", "true"}, 100, "/bin/sh"));
+    batch->execute();
+    EXPECT_FALSE(fs::exists(writerCame)) << "execute() waited for a writer";
+    ASSERT_TRUE(platform::RunLoop::runUntil([&] { return !recorder.events.empty(); }, 20s));
+    writer->terminate();
+    EXPECT_EQ(recorder.events, std::vector<std::string>{"finished"});
+    EXPECT_TRUE(recorder.progress.empty());
+
+    // A device that never ends must not flood the main thread.
+    fs::remove(progressFile);
+    start(Road::Pkexec);
+    fs::remove(progressFile);
+    fs::create_symlink("/dev/zero", progressFile);
+    batch->addBashTask(step("Step", {"-c", "sleep 0.3"}, 100, "/bin/sh"));
+    run();
+    EXPECT_EQ(recorder.events, std::vector<std::string>{"finished"});
+    EXPECT_TRUE(recorder.progress.empty());
 }
 
 TEST_F(Batch, WeightIsSummedOnceAfterTheStepsWereAdded) {
@@ -161,7 +242,7 @@ TEST_F(Batch, WeightIsSummedOnceAfterTheStepsWereAdded) {
     EXPECT_EQ(batch->totalProgress(), 220010000);
 }
 
-TEST_F(Batch, EachFailureHasItsAlertAndAction) {
+TEST_P(BatchOnEachRoad, EachFailureHasItsAlertAndAction) {
     const std::string report = "Please, report issue to developers with attached log file '" +
                                (platform::paths::logsDirectory() / "installer.log").string() +
                                "' and attach screenshot of this dialog box.";
@@ -185,17 +266,14 @@ TEST_F(Batch, EachFailureHasItsAlertAndAction) {
          "Please, relaunch the installer and enter your password", 36, ""},
         {"true", FakePkexec::Behaviour::Refuse, reportTitle, report, 21, "ERROR errorDescription = Not authorized"},
     };
+    bool onMainThread = true;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.shellText);
-        std::optional<FakePkexec> pkexec;
-        if (row.pkexec) {
-            pkexec.emplace(*row.pkexec);
+        if (row.pkexec && GetParam() == Road::Root) {
+            continue;  // what pkexec itself answers
         }
         testing_support::LogCapture log;
-        batch = std::make_shared<RootTask>();
-        recorder.events.clear();
-        actions.clear();
-        SetUp();
+        start(row.pkexec ? Road::Pkexec : GetParam(), row.pkexec.value_or(FakePkexec::Behaviour::Authorise));
         failWith(row.shellText);
         if (HasFatalFailure()) {
             return;
@@ -205,12 +283,17 @@ TEST_F(Batch, EachFailureHasItsAlertAndAction) {
         EXPECT_EQ(actions, std::vector<std::int64_t>{row.action});
         EXPECT_EQ(log.linesStartingWith(row.logged.empty() ? "ERROR errorDescription" : row.logged).size(),
                   row.logged.empty() ? 0u : 1u);
+        onMainThread = onMainThread && recorder.reportsOnMainThread;
     }
-    EXPECT_TRUE(recorder.reportsOnMainThread);
+    EXPECT_TRUE(onMainThread);
     EXPECT_TRUE(actionsOffMain);
 }
 
-TEST(RootTaskQuietEnd, Status33EndsTheInstallerWithAWarningAndNoReport) {
+INSTANTIATE_TEST_SUITE_P(, BatchOnEachRoad, testing::Values(Road::Pkexec, Road::Root), testing_support::roadName);
+
+class RootTaskQuietEnd : public testing_support::OnEachRoad {};
+
+TEST_P(RootTaskQuietEnd, Status33EndsTheInstallerWithAWarningAndNoReport) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
@@ -236,3 +319,5 @@ TEST(RootTaskQuietEnd, Status33EndsTheInstallerWithAWarningAndNoReport) {
         },
         testing::ExitedWithCode(2), "events=0 actions=0 warnings=1 terminations=1");
 }
+
+INSTANTIATE_TEST_SUITE_P(, RootTaskQuietEnd, testing::Values(Road::Pkexec, Road::Root), testing_support::roadName);

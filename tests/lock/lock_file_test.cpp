@@ -239,10 +239,10 @@ TEST_F(LockFileTest, RacingProcessesHaveExactlyOneWinner) {
     std::vector<pid_t> pids;
     for (int i = 0; i < contenders; ++i) {
         posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, go[0], STDIN_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, replies[1], STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, end[0], 3);
+        ASSERT_EQ(posix_spawn_file_actions_init(&actions), 0);
+        ASSERT_EQ(posix_spawn_file_actions_adddup2(&actions, go[0], STDIN_FILENO), 0);
+        ASSERT_EQ(posix_spawn_file_actions_adddup2(&actions, replies[1], STDOUT_FILENO), 0);
+        ASSERT_EQ(posix_spawn_file_actions_adddup2(&actions, end[0], 3), 0);
         std::string path = lockPath.string();
         char* argv[] = {const_cast<char*>(LOCK_CONTENDER_PATH), path.data(), nullptr};
         pid_t pid;

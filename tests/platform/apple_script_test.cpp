@@ -6,6 +6,7 @@
 
 using platform::AppleScript;
 using testing_support::FakePkexec;
+using testing_support::Road;
 
 namespace {
 
@@ -13,9 +14,11 @@ std::string script(const std::string& text) {
     return "do shell script \"" + AppleScript::escapeString(text) + "\" with administrator privileges";
 }
 
+class AppleScriptSource : public testing_support::OnEachRoad {};
+
 }  // namespace
 
-TEST(AppleScriptSource, EscapedTextReadsBackAndOtherFormsAreSyntaxErrors) {
+TEST_P(AppleScriptSource, EscapedTextReadsBackAndOtherFormsAreSyntaxErrors) {
     EXPECT_EQ(AppleScript::escapeString("a\"b\\c\nd\te"), "a\\\"b\\\\c\\nd\\te");
     AppleScript::ErrorInfo error;
     // Quote, backslash and line feed reach the shell as they were.
@@ -30,6 +33,17 @@ TEST(AppleScriptSource, EscapedTextReadsBackAndOtherFormsAreSyntaxErrors) {
     EXPECT_FALSE(AppleScript("do shell script \"a\\qb\"").executeAndReturnError(error));
     EXPECT_EQ(error.number, AppleScript::syntaxError);
 }
+
+TEST_P(AppleScriptSource, AChildLeftWritingInTheBackgroundHidesNeitherTheStatusNorTheEnd) {
+    AppleScript::ErrorInfo error;
+    for (int run = 0; run < 3; ++run) {
+        EXPECT_TRUE(AppleScript(script("(yes tick &); sleep 0.1; exit 0")).executeAndReturnError(error)) << error.message.value_or("");
+        EXPECT_FALSE(AppleScript(script("(yes tick &); sleep 0.1; exit 9")).executeAndReturnError(error));
+        EXPECT_EQ(error.number, 9);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(, AppleScriptSource, testing::Values(Road::Pkexec, Road::Root), testing_support::roadName);
 
 TEST(AppleScriptElevation, PkexecOutcomesAreToldFromTheShellsOwnStatus) {
     // Dismissal and refusal are checked through the batch's alerts.

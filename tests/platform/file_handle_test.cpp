@@ -8,6 +8,7 @@
 #include <chrono>
 #include <fcntl.h>
 #include <fstream>
+#include <system_error>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -88,6 +89,25 @@ TEST(FileHandleFollowing, AHandleGoneWhileArmedIsNotNotified) {
     pipe->fileHandleForWriting()->closeFile();
     platform::RunLoop::runFor(200ms);
     EXPECT_EQ(calls, 0);
+}
+
+TEST(FileHandleReading, AReadErrorIsNotTakenForTheEnd) {
+    testing_support::TempDir dir;
+    auto folder = platform::FileHandle::fileHandleForReadingAtPath(dir.path());  // opens, but cannot be read
+    ASSERT_TRUE(folder);
+    EXPECT_THROW(folder->availableData(), std::system_error);
+    EXPECT_THROW(folder->readDataToEndOfFile(), std::system_error);
+}
+
+TEST(ProcessDescriptors, AChildWhoseOutputCannotBeSetUpIsNotStarted) {
+    auto pipe = platform::Pipe::create();
+    pipe->fileHandleForWriting()->closeFile();  // as it is once another child was started with it
+    auto process = platform::Process::create();
+    process->setLaunchPath("/bin/sh");
+    process->setArguments({"-c", "echo 'not into the pipe'"});
+    process->setStandardOutput(pipe);
+    EXPECT_THROW(process->launch(), platform::Exception);
+    EXPECT_FALSE(process->isRunning());
 }
 
 TEST(ProcessDescriptors, ChildrenGetOnlyStandardDescriptorsAndErrorIsCaptured) {

@@ -2,6 +2,8 @@
 
 #include "support/temp_home.h"
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -30,6 +32,32 @@ public:
 private:
     TempDir _dir;
     std::optional<std::string> _previousPath;
+};
+
+// The two roads of an administrator script: through pkexec, which every user can test with the
+// fake one, and as root directly, which only root can take.
+enum class Road { Pkexec, Root };
+
+std::string roadName(const testing::TestParamInfo<Road>& info);
+void PrintTo(Road road, std::ostream* out);
+// Why this user cannot test the road, when it cannot.
+std::optional<std::string> roadClosed(Road road);
+// Administrator scripts take `road` while `pkexec` holds what it needs: the fake pkexec with
+// `behaviour`, or nothing for root.
+void takeRoad(std::optional<FakePkexec>& pkexec, Road road,
+              FakePkexec::Behaviour behaviour = FakePkexec::Behaviour::Authorise);
+
+// A test run on each road, through the fake pkexec or as root; for any other user the root road
+// is skipped with its reason.
+class OnEachRoad : public testing::TestWithParam<Road> {
+protected:
+    void SetUp() override {
+        if (const auto reason = roadClosed(GetParam())) {
+            GTEST_SKIP() << *reason;
+        }
+        takeRoad(pkexec, GetParam());
+    }
+    std::optional<FakePkexec> pkexec;
 };
 
 }  // namespace testing_support
