@@ -7,13 +7,11 @@
 
 #include <filesystem>
 
-UnzipTask::UnzipTask(const std::string& sourcePath, const std::string& destinationPath)
-    : BashTask("/usr/bin/unzip", {"-d", destinationPath, "-o", sourcePath}),
-      sourcePath(sourcePath),
-      destinationPath(destinationPath) {
+UnzipTask::UnzipTask(const std::string& archive, const std::string& destination)
+    : BashTask("/usr/bin/unzip", {"-d", destination, "-o", archive}), sourcePath(archive), destinationPath(destination) {
     // unzip is started directly, not through a shell: quotes added for a shell text would become
     // part of the file names, so the paths go to it as they are.
-    setArguments({"-d", destinationPath, "-o", sourcePath});
+    setArguments({"-d", destination, "-o", archive});
     // Administrator rights are asked for once, synchronously, when the step is made.
     platform::AppleScript::ErrorInfo error;
     if (platform::AppleScript("do shell script \"whoami > /tmp/me\" with administrator privileges")

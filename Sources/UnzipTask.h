@@ -10,7 +10,7 @@
 // answered; the rest behaves as BashTask (output on the arming thread, one end report on main).
 class UnzipTask : public BashTask, public BashTaskDelegate {
 public:
-    UnzipTask(const std::string& sourcePath, const std::string& destinationPath);
+    UnzipTask(const std::string& archive, const std::string& destination);
 
     void execute() override;
     double totalProgress() override { return static_cast<double>(totalSize); }

@@ -99,7 +99,8 @@ BoundedSocket::BoundedSocket(const tstring& host, unsigned short port, bool ipv6
     Socket::operator=(Socket(fd, connectState, fd == INVALID_SOCKET_VALUE ? connectError : 0));
 }
 
-BoundedSocket::BoundedSocket(SOCKET_TYPE sock, SocketState state, int err) : Socket(sock, state, err) {}
+BoundedSocket::BoundedSocket(SOCKET_TYPE descriptor, SocketState socketState, int error)
+    : Socket(descriptor, socketState, error) {}
 
 BoundedSocket::BoundedSocket(BoundedSocket&&) noexcept = default;
 BoundedSocket& BoundedSocket::operator=(BoundedSocket&&) noexcept = default;

@@ -29,7 +29,7 @@ public:
     // time-outs. Not open when no address could be tried.
     BoundedSocket(const tstring& host, unsigned short port, bool ipv6);
     // Takes over a descriptor that is already connected.
-    BoundedSocket(SOCKET_TYPE sock, SocketState state, int err);
+    BoundedSocket(SOCKET_TYPE descriptor, SocketState socketState, int error);
     BoundedSocket(BoundedSocket&&) noexcept;
     BoundedSocket& operator=(BoundedSocket&&) noexcept;
     ~BoundedSocket() override;

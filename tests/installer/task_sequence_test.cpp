@@ -27,7 +27,7 @@ namespace {
 // A step that finishes when told to, or at once from inside execute.
 class FakeTask : public Task {
 public:
-    FakeTask(std::string name, double weight) : name(std::move(name)), weight(weight) {}
+    FakeTask(std::string taskName, double taskWeight) : name(std::move(taskName)), weight(taskWeight) {}
 
     void execute() override {
         ++executions;
