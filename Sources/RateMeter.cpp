@@ -1,6 +1,7 @@
 #include "RateMeter.h"
 
 #include "platform/Timer.h"
+#include "platform/RunLoop.h"
 
 RateMeter::RateMeter(double minimumSpan, bool stopOnRate, MeterClock clock)
     : _minimumSpan(minimumSpan), _stopOnRate(stopOnRate), _clock(std::move(clock)) {}
@@ -8,6 +9,7 @@ RateMeter::RateMeter(double minimumSpan, bool stopOnRate, MeterClock clock)
 RateMeter::~RateMeter() { invalidateTimer(); }
 
 void RateMeter::setUpdateInterval(double seconds) {
+    platform::assertMainThread();
     _updateInterval = seconds;
     invalidateTimer();
     const auto period = std::chrono::milliseconds(static_cast<std::int64_t>(seconds * 1000));
@@ -15,6 +17,7 @@ void RateMeter::setUpdateInterval(double seconds) {
 }
 
 void RateMeter::commitDownloadedBytes(std::uint64_t bytes) {
+    platform::assertMainThread();
     _lastTime = _clock();
     _lastBytes = bytes;
 }

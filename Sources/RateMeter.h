@@ -12,7 +12,7 @@ class Timer;
 
 // A byte rate sampled by a repeating timer on the main run loop: each tick measures from the
 // last commit seen at the previous tick to the latest commit and hands the rate (bytes per
-// second) to the callback. Main thread only; the meter owns its timer and stops it when it
+// second) to the callback. Main thread only (checked in debug builds); the meter owns its timer and stops it when it
 // goes away. Speedometer and UpdateBandwidth are its two uses.
 class RateMeter {
 public:

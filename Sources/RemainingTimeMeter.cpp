@@ -1,6 +1,7 @@
 #include "RemainingTimeMeter.h"
 
 #include "platform/Timer.h"
+#include "platform/RunLoop.h"
 
 #include <limits>
 
@@ -16,6 +17,7 @@ RemainingTimeMeter::RemainingTimeMeter(MeterClock clock) : _clock(std::move(cloc
 RemainingTimeMeter::~RemainingTimeMeter() { invalidateTimer(); }
 
 void RemainingTimeMeter::start() {
+    platform::assertMainThread();
     _startTime = _clock();
     invalidateTimer();
     const auto period = std::chrono::milliseconds(static_cast<std::int64_t>(_updateInterval * 1000));
@@ -23,6 +25,7 @@ void RemainingTimeMeter::start() {
 }
 
 void RemainingTimeMeter::commitDownloadedBytes(std::uint64_t bytes, std::uint64_t bytesPerSecond) {
+    platform::assertMainThread();
     _currentTime = _clock();
     _receivedBytes = bytes;
     _bytesPerSecond = bytesPerSecond;

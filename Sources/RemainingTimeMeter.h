@@ -14,7 +14,7 @@ class Timer;
 // A smoothed estimate of the seconds left until `totalBytes` is reached. Silent until start(),
 // then ticks every `updateInterval` seconds on the main run loop until a tick finds the total
 // reached; while the total is unknown each tick reports an infinite estimate and the ticks go on.
-// Main thread only; the meter owns its timer and stops it when it goes away.
+// Main thread only (checked in debug builds); the meter owns its timer and stops it when it goes away.
 class RemainingTimeMeter {
 public:
     using Callback = std::function<void(double)>;

@@ -3,6 +3,7 @@
 #include "Logger/Logger.h"
 #include "platform/Bundle.h"
 #include "platform/Json.h"
+#include "platform/RunLoop.h"
 
 #include <QGraphicsOpacityEffect>
 
@@ -40,6 +41,7 @@ ImageSwitcher::~ImageSwitcher() {
 }
 
 void ImageSwitcher::loadImagesFromFile(const std::string& relativePath) {
+    platform::assertMainThread();
     const std::filesystem::path configPath = platform::Bundle::mainBundle().resourcePath() / relativePath;
     std::vector<QPixmap> images;
     const auto document = platform::json::Value::parseFile(configPath);
@@ -63,6 +65,7 @@ void ImageSwitcher::loadImagesFromFile(const std::string& relativePath) {
 }
 
 void ImageSwitcher::startAnimating() {
+    platform::assertMainThread();
     stopAnimating();
     setImage(0, _images.empty() ? nullptr : &_images[0]);
     _currentIndex = -1;
@@ -85,6 +88,7 @@ void ImageSwitcher::scheduleChange() {
 }
 
 void ImageSwitcher::changeImage() {
+    platform::assertMainThread();
     const auto count = static_cast<std::uint64_t>(_images.size());
     if (count == 0) {
         return;

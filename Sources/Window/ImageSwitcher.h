@@ -14,7 +14,7 @@
 #include <vector>
 
 // The window's slide show: every switchDuration seconds the next picture fades in over the
-// current one in fadeDuration seconds, and the list wraps around. Main thread only. The two
+// current one in fadeDuration seconds, and the list wraps around. Main thread only (checked in debug builds). The two
 // views belong to the window and are held weakly: a view that has gone is left alone. A picture
 // that does not load is left out with an ERROR line; with no picture the views stay empty.
 class ImageSwitcher {
