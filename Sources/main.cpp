@@ -60,6 +60,8 @@ int main(int argc, char** argv) {
     // terminal's Ctrl-C to a wrapper script, timeout's kill of its group) reach neither the
     // installer nor its batch; those sent to the installer itself end it as before.
     setpgid(0, 0);
+    // Before any thread starts: it may change the environment, which no thread may read meanwhile.
+    platform::Application::chooseOffscreenWithoutDisplay();
     setUpInstallerLogging();
     Logger::shared().logDebug("\n\n%@", std::string(106, '-'));
     CreateGuidFiles::createInstallIdFile(StatisticsManager::shared().installId());
@@ -73,7 +75,6 @@ int main(int argc, char** argv) {
     Logger::shared().logInfo("Installer %@ started to work.", version);
 
     // The application: one window, one run loop, one ending.
-    platform::Application::chooseOffscreenWithoutDisplay();
     platform::RunLoop::initialize(argc, argv, platform::RunLoop::Kind::Windows);
     platform::Application::setWillTerminateHandler([] { AppDelegate::shared().applicationWillTerminate(); });
     platform::Application::terminateOnSignals();

@@ -64,6 +64,42 @@ private:
     std::size_t _idleWorkers = 0;
 };
 
+// The main queue's blocks wait here, in order; each event posted to the main thread runs the
+// oldest. Handing the blocks over under a mutex of our own (rather than inside the event) also
+// lets thread checkers see that what a block captured was written before it runs.
+class MainQueue {
+public:
+    static MainQueue& shared() {
+        static auto* queue = new MainQueue;  // never destroyed: workers may post while the process exits
+        return *queue;
+    }
+
+    void post(Block block) {
+        {
+            std::lock_guard lock(_mutex);
+            _blocks.push_back(std::move(block));
+        }
+        QMetaObject::invokeMethod(detail::MainQueueReceiver::instance(), [this] { runOldest(); }, Qt::QueuedConnection);
+    }
+
+private:
+    void runOldest() {
+        Block block;
+        {
+            std::lock_guard lock(_mutex);
+            if (_blocks.empty()) {
+                return;
+            }
+            block = std::move(_blocks.front());
+            _blocks.pop_front();
+        }
+        block();
+    }
+
+    std::mutex _mutex;
+    std::deque<Block> _blocks;
+};
+
 }  // namespace
 
 void asyncMain(Block block) {
@@ -71,7 +107,7 @@ void asyncMain(Block block) {
         std::fprintf(stderr, "platform: main-queue block posted before the run loop exists; dropped\n");
         return;
     }
-    QMetaObject::invokeMethod(detail::MainQueueReceiver::instance(), std::move(block), Qt::QueuedConnection);
+    MainQueue::shared().post(std::move(block));
 }
 
 void asyncGlobal(Block block) {
