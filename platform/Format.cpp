@@ -107,7 +107,7 @@ struct Conversion {
     char letter = '\0';
 };
 
-// Appends to the spec the width or precision at `at`; "*" takes its value from the arguments.
+// Appends the width or precision at `at` to the conversion text; "*" takes its value from the arguments.
 void readNumberOrStar(std::string_view format, std::size_t& at, Arguments& arguments, std::string& spec) {
     if (at < format.size() && format[at] == '*') {
         const FormatArg* arg = arguments.take();
