@@ -8,6 +8,7 @@
 #include "support/http_test_server.h"
 #include "support/temp_home.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
