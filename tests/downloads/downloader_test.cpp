@@ -136,10 +136,8 @@ TEST_F(DownloadTest, ADestinationThatIsNoRegularFileIsDownloadedOver) {
 
     ASSERT_TRUE(run(*step));
 
-    EXPECT_EQ(observer.events.back(), "finished");
     ASSERT_TRUE(fs::is_regular_file(tmp() / "Engine"));
     EXPECT_EQ(readFile(tmp() / "Engine"), "payload");
-    EXPECT_EQ(codes, (std::vector<std::int64_t>{4, 5}));
 }
 
 // A session's files serve one transfer at a time: a second task resumed while the first runs

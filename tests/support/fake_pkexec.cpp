@@ -40,10 +40,6 @@ std::string FakePkexec::calls() const {
     return readFile(_dir.path() / "calls");
 }
 
-std::string roadName(const testing::TestParamInfo<Road>& info) {
-    return testing::PrintToString(info.param);
-}
-
 void PrintTo(Road road, std::ostream* out) {
     *out << (road == Road::Pkexec ? "Pkexec" : "Root");
 }

@@ -38,7 +38,7 @@ private:
 // fake one, and as root directly, which only root can take.
 enum class Road { Pkexec, Root };
 
-std::string roadName(const testing::TestParamInfo<Road>& info);
+// Names the test instances (testing::PrintToStringParamName()).
 void PrintTo(Road road, std::ostream* out);
 // Why this user cannot test the road, when it cannot.
 std::optional<std::string> roadClosed(Road road);
