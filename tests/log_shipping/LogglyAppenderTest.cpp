@@ -193,13 +193,13 @@ TEST_P(FailedSecondRequestTest, KeepsTheRestForTheNextPost) {
     }
     BulkEndpoint endpoint;
     endpoint.setAnswer(GetParam());
-    endpoint.failRequest(2);
+    endpoint.dropRequest(2);
     DiagnosticCapture diagnostics;
     appender->ftcFlush();
     EXPECT_EQ(diagnostics.count("LogglyAppender::flush()- Get response failed"), 1) << diagnostics.text();
     ASSERT_EQ(endpoint.requests().size(), 2u);
 
-    endpoint.failRequest(0);
+    endpoint.dropRequest(0);
     appender->close();
     const auto requests = endpoint.requests();
     ASSERT_EQ(requests.size(), 4u);
@@ -273,7 +273,7 @@ TEST_F(LogglyAppenderTest, SilentServiceNeverHoldsTheLoggingThread) {
 // waits for the post under way); its batch counts as accepted.
 TEST_F(LogglyAppenderTest, SlowAnswerIsCutOffAtItsBoundAndItsBatchAccepted) {
     BulkEndpoint endpoint;
-    endpoint.setAnswerPace(250ms);  // the whole answer would take over 20 s
+    endpoint.setReplyPace(250ms);  // the whole answer would take over 20 s
     ProbePtr appender = makeAppender();
     DiagnosticCapture diagnostics;
     loggingTwentiethLine(appender);
