@@ -43,11 +43,10 @@ protected:
     void SetUp() override { start(Road::Pkexec); }
     // A fresh batch on `road`; skipped when this user cannot take it.
     void start(Road road, FakePkexec::Behaviour behaviour = FakePkexec::Behaviour::Authorise) {
-        if (const auto reason = testing_support::roadClosed(road)) {
+        if (const auto reason = testing_support::takeRoad(pkexec, road, behaviour)) {
             GTEST_SKIP() << *reason;
         }
         setenv("HOME", hostileHome.c_str(), 1);
-        testing_support::takeRoad(pkexec, road, behaviour);
         writeFile(progressFile, "");
         writeFile(platform::paths::applicationSupportDirectory() / "hwid.dat", "HWID0001");
         batch = std::make_shared<RootTask>();

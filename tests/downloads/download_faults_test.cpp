@@ -124,7 +124,10 @@ TEST_F(DownloadFaults, WhatAResumeCannotUseEndsAsTheFileServedNow) {
         SCOPED_TRACE(test.name);
         const std::string path = "/" + test.name;
         server.serve(path, test.served);
-        leaveTransfer(test.name, R"({"url":")" + server.url(path) + R"(",)" + test.fields, std::string(1000, 'x'));
+        // What an earlier run left: the record and the partial file.
+        const fs::path left = downloading() / ("com.example.test.downloading." + test.name);
+        testing_support::writeFile(left.string() + ".json", R"({"url":")" + server.url(path) + R"(",)" + test.fields);
+        testing_support::writeFile(left.string() + ".part", std::string(1000, 'x'));
         observer = StepObserver{};
         auto step = downloader(test.name, path);
 
@@ -133,8 +136,7 @@ TEST_F(DownloadFaults, WhatAResumeCannotUseEndsAsTheFileServedNow) {
         ASSERT_EQ(observer.events.back(), "finished");
         EXPECT_EQ(checksum(testing_support::readFile(tmp() / test.name)), checksum(test.served));
         EXPECT_EQ(ranges(path), std::vector<std::string>{test.range});
-        const std::string warning = "WARN Download record discarded: " +
-                                    (downloading() / ("com.example.test.downloading." + test.name + ".json")).string();
+        const std::string warning = "WARN Download record discarded: " + left.string() + ".json";
         EXPECT_EQ(logLines.linesStartingWith(warning),
                   test.range.empty() ? std::vector<std::string>{warning + " cannot be resumed"} : std::vector<std::string>{});
     }

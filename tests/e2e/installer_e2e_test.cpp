@@ -46,7 +46,7 @@ protected:
                 const std::string& document = readFile(SOURCE_DIR "/demo/server/installer/installer.json")) {
         // Inside the keep folder, the one folder of the host that the sandbox sees.
         Outcome result;
-        result.keep = work.path() / ("keep" + std::to_string(++runs));
+        result.keep = work.path() / "keep";
         const fs::path served = result.keep / "served/installer";
         writeFile(served / "installer.json", document);
         const std::string zip = "cd " + quoted(DEMO_ENGINE_DIR) + " && zip -q -r " + quoted(served / "RaveluneEngine.zip") + " .";
@@ -96,7 +96,6 @@ protected:
     void expectTheBatchLeftBehindNeverInstalls(const std::string& signal, int status);
 
     testing_support::TempDir work;
-    int runs = 0;
     bool skipped = false;
     bool timedOut = false;
 };

@@ -1,7 +1,7 @@
 // Runs in a private network namespace: port 80 on 127.0.0.1 belongs to these tests.
 #include "StatisticsManager.h"
 #include "core/statistics/client.h"
-#include "loopback_server.h"
+#include "support/http_test_server.h"
 #include "support/log_capture.h"
 
 #include <gtest/gtest.h>
@@ -56,8 +56,7 @@ TEST(StatisticsFinalFlush, DeliversACallStillUnderWayWithoutWaitingForThePeriod)
         return std::string("HWID-1");
     };
     StatisticsManager manager = loopbackManager(probes);
-    testing_support::HttpTestServer server(80);
-    server.setReply("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    testing_support::HttpTestServer server(80, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
     manager.sendAction(36);
     probing.get_future().wait();
     EXPECT_LT(flushing(manager, 3s), 1500ms);
@@ -67,7 +66,7 @@ TEST(StatisticsFinalFlush, DeliversACallStillUnderWayWithoutWaitingForThePeriod)
 
 TEST(StatisticsFinalFlush, ReturnsAtItsBoundWhenTheReceiverIsSilent) {
     StatisticsManager manager = loopbackManager();
-    LoopbackServer silent("");  // accepts, reads, never answers
+    testing_support::HttpTestServer silent(80, "");  // accepts, reads, never answers
     manager.sendAction(22);
     const auto took = flushing(manager, 300ms);
     EXPECT_GE(took, 250ms);
@@ -90,8 +89,7 @@ TEST(StatisticsFinalFlush, AHungProbeHoldsUpNeitherItsCallNorTheFlushNorTheCallB
         return std::string("HWID-1");
     };
     StatisticsManager manager = loopbackManager(probes);
-    testing_support::HttpTestServer server(80);
-    server.setReply("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    testing_support::HttpTestServer server(80, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
     manager.sendAction(31);
     manager.sendAction(21);  // returns while its probe hangs
     const auto took = flushing(manager, 1s);

@@ -54,6 +54,8 @@ public:
 
     // Port 0 takes any free port.
     explicit HttpTestServer(std::uint16_t port = 0);
+    // One that gives every request `reply`, as setReply() does.
+    HttpTestServer(std::uint16_t port, std::string reply) : HttpTestServer(port) { setReply(std::move(reply)); }
     ~HttpTestServer();
     HttpTestServer(const HttpTestServer&) = delete;
     HttpTestServer& operator=(const HttpTestServer&) = delete;
