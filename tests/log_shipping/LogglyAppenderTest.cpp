@@ -58,11 +58,8 @@ void appendNumbered(const ProbePtr& appender, int from, int to) {
     }
 }
 
-// The messages carried by a request, in order.
-std::vector<std::string> linesOf(const BulkEndpoint::Request& request) { return request.lines(); }
-
 void expectNumberedLines(const BulkEndpoint::Request& request, int from, int to) {
-    const std::vector<std::string> lines = linesOf(request);
+    const std::vector<std::string> lines = request.lines();
     ASSERT_EQ(lines.size(), static_cast<std::size_t>(to - from + 1));
     for (int i = from; i <= to; ++i) {
         EXPECT_EQ(lines[i - from], plainLine(numbered(i)));

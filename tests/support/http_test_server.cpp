@@ -134,12 +134,10 @@ std::vector<HttpTestServer::Request> HttpTestServer::requests() const {
 
 std::vector<std::string> HttpTestServer::Request::lines() const {
     std::vector<std::string> found;
-    std::size_t start = 0;
-    for (std::size_t end; (end = body.find("\r\n", start)) != std::string::npos; start = end + 2) {
-        found.push_back(body.substr(start, end + 2 - start));
-    }
-    if (start < body.size()) {
-        found.push_back(body.substr(start));
+    for (std::size_t start = 0, end; start < body.size(); start = end) {
+        end = body.find("\r\n", start);
+        end = end == std::string::npos ? body.size() : end + 2;
+        found.push_back(body.substr(start, end - start));
     }
     return found;
 }
