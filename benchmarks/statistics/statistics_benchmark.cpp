@@ -6,7 +6,7 @@
 #include "core/statistics/client.h"
 #include "core/statistics/sync_transport/posix/http_transport.h"
 
-#include "loopback_server.h"
+#include "support/http_test_server.h"
 
 #include <unistd.h>
 
@@ -29,7 +29,7 @@ double secondsSince(std::chrono::steady_clock::time_point start)
 // The calls the pipeline makes on the main thread when it starts, and the final flush.
 void facadeCalls()
 {
-    LoopbackServer server("HTTP/1.1 200 OK\r\n\r\n");
+    testing_support::HttpTestServer server(80, "HTTP/1.1 200 OK\r\n\r\n");
     auto client = std::make_shared<Statistics::Client>();
     client->initServerClient("http://127.0.0.1", true);
     client->initLogServiceClient("http://127.0.0.1", "token", true);
@@ -57,7 +57,7 @@ int main()
 {
     const std::string body(1024, 'b');
     for (std::uint16_t batch : {std::uint16_t(1), std::uint16_t(20)}) {
-        LoopbackServer server("HTTP/1.1 200 OK\r\n\r\n");
+        testing_support::HttpTestServer server(80, "HTTP/1.1 200 OK\r\n\r\n");
         const int bodies = 4 * 999;
         const auto start = std::chrono::steady_clock::now();
         {

@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -42,10 +41,12 @@ std::shared_ptr<BashTask> step(const std::string& name, const std::vector<std::s
 class Batch : public testing::Test {
 protected:
     void SetUp() override { start(Road::Pkexec); }
-    // A fresh batch on `road`.
+    // A fresh batch on `road`; skipped when this user cannot take it.
     void start(Road road, FakePkexec::Behaviour behaviour = FakePkexec::Behaviour::Authorise) {
+        if (const auto reason = testing_support::takeRoad(pkexec, road, behaviour)) {
+            GTEST_SKIP() << *reason;
+        }
         setenv("HOME", hostileHome.c_str(), 1);
-        testing_support::takeRoad(pkexec, road, behaviour);
         writeFile(progressFile, "");
         writeFile(platform::paths::applicationSupportDirectory() / "hwid.dat", "HWID0001");
         batch = std::make_shared<RootTask>();
@@ -91,12 +92,7 @@ protected:
 // The same on each road; the root road only for root.
 class BatchOnEachRoad : public Batch, public testing::WithParamInterface<Road> {
 protected:
-    void SetUp() override {
-        if (const auto reason = testing_support::roadClosed(GetParam())) {
-            GTEST_SKIP() << *reason;
-        }
-        start(GetParam());
-    }
+    void SetUp() override { start(GetParam()); }
 };
 
 const std::string reportTitle = "Installation of base component failed\\.\nHWID0001\nTime:\\d\\d\\.\\d\\d\\.\\d\\d \\d\\d:\\d\\d:\\d\\d";
@@ -180,57 +176,46 @@ TEST_F(Batch, ProgressIsReadAtTheFixedOffsetsOfEachWrite) {
         platform::RunLoop::runFor(150ms);  // read by itself, not with the next write
     }
     write("2:  7\n", 5);
-    // One write longer than a read: its line cut by the read is read whole with the next one.
-    std::string lines;
-    while (lines.size() < 64 * 1024) {
-        lines += "0:050\n";
-    }
-    lines.replace(64 * 1024 - 4, std::string::npos, "1:070\n");
-    const int descriptor = ::open(file.c_str(), O_WRONLY | O_APPEND);
-    ASSERT_EQ(::write(descriptor, lines.data(), lines.size()), static_cast<ssize_t>(lines.size()));
-    ::close(descriptor);
-    EXPECT_TRUE(platform::RunLoop::runUntil([&] { return recorder.progress.size() == 7; }, 5s));
+    // One write longer than a read (64 KiB): its line cut by the read is read whole with the next one.
+    write("0:050\n" + std::string(64 * 1024 - 11, 'x') + "\n1:070\n", 7);
     platform::RunLoop::runFor(100ms);
     EXPECT_EQ(recorder.progress, (std::vector<double>{0, 5000, 10000 + 200000000.0 * 45 / 100.0, 5000,
                                                       10000 + 200000000.0 * 7 / 100.0, 0, 7000}));
 }
 
-TEST_F(Batch, AnnouncementsGoOnlyIntoARegularFileNeverThroughALink) {
+// The batch's files serve only as regular files: the announcement never goes through a link, a
+// FIFO as the progress file never keeps execute() waiting for a writer, and neither it nor a
+// device that never ends is followed.
+TEST_F(Batch, FilesThatAreNotRegularAreNeitherWrittenNorFollowed) {
     const fs::path victim = home.path() / "owned-by-someone-else";
     writeFile(victim, "kept\n");
     fs::create_symlink(victim, platform::paths::logsDirectory() / "progress.log");
-    batch->addBashTask(step("Step", {"-c", "true"}, 0, "/bin/sh"));
-    run();
-    EXPECT_EQ(recorder.events, std::vector<std::string>{"finished"});
-    EXPECT_EQ(readFile(victim), "kept\n");
-}
-
-TEST_F(Batch, AProgressFileThatIsNotARegularFileIsNotFollowed) {
-    // A FIFO must not keep execute() waiting for a writer; one turns up later in case it does.
-    fs::remove(progressFile);
-    ASSERT_EQ(::mkfifo(progressFile.c_str(), 0600), 0);
     const fs::path writerCame = home.path() / "writer-came";
-    auto writer = platform::Process::create();
-    writer->setLaunchPath("/bin/sh");
-    writer->setArguments({"-c", "sleep 1; touch \"$1\"; echo 0:100 > \"$0\"", progressFile.string(), writerCame.string()});
-    writer->launch();
-    batch->addBashTask(step("Step", {"-c", "true"}, 100, "/bin/sh"));
-    batch->execute();
-    EXPECT_FALSE(fs::exists(writerCame)) << "execute() waited for a writer";
-    ASSERT_TRUE(platform::RunLoop::runUntil([&] { return !recorder.events.empty(); }, 20s));
-    writer->terminate();
-    EXPECT_EQ(recorder.events, std::vector<std::string>{"finished"});
-    EXPECT_TRUE(recorder.progress.empty());
-
-    // A device that never ends must not flood the main thread.
-    fs::remove(progressFile);
-    start(Road::Pkexec);
-    fs::remove(progressFile);
-    fs::create_symlink("/dev/zero", progressFile);
-    batch->addBashTask(step("Step", {"-c", "sleep 0.3"}, 100, "/bin/sh"));
-    run();
-    EXPECT_EQ(recorder.events, std::vector<std::string>{"finished"});
-    EXPECT_TRUE(recorder.progress.empty());
+    for (const bool fifo : {true, false}) {
+        SCOPED_TRACE(fifo ? "FIFO" : "/dev/zero");
+        fs::remove(progressFile);  // emptied by start(), a FIFO would keep the test waiting
+        start(Road::Pkexec);
+        fs::remove(progressFile);
+        if (fifo) {
+            ASSERT_EQ(::mkfifo(progressFile.c_str(), 0600), 0);
+        } else {
+            fs::create_symlink("/dev/zero", progressFile);
+        }
+        // Should execute() wait for a writer, one comes after a second.
+        fs::remove(writerCame);
+        auto writer = platform::Process::create();
+        writer->setLaunchPath("/bin/sh");
+        writer->setArguments({"-c", "sleep 1; touch \"$1\"; echo 0:100 > \"$0\"", progressFile.string(), writerCame.string()});
+        writer->launch();
+        batch->addBashTask(step("Step", {"-c", "sleep 0.3"}, 100, "/bin/sh"));
+        batch->execute();
+        EXPECT_FALSE(fs::exists(writerCame)) << "execute() waited for a writer";
+        ASSERT_TRUE(platform::RunLoop::runUntil([&] { return !recorder.events.empty(); }, 20s));
+        writer->terminate();
+        EXPECT_EQ(recorder.events, std::vector<std::string>{"finished"});
+        EXPECT_TRUE(recorder.progress.empty());
+    }
+    EXPECT_EQ(readFile(victim), "kept\n");
 }
 
 TEST_F(Batch, WeightIsSummedOnceAfterTheStepsWereAdded) {
@@ -266,7 +251,6 @@ TEST_P(BatchOnEachRoad, EachFailureHasItsAlertAndAction) {
          "Please, relaunch the installer and enter your password", 36, ""},
         {"true", FakePkexec::Behaviour::Refuse, reportTitle, report, 21, "ERROR errorDescription = Not authorized"},
     };
-    bool onMainThread = true;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.shellText);
         if (row.pkexec && GetParam() == Road::Root) {
@@ -283,13 +267,12 @@ TEST_P(BatchOnEachRoad, EachFailureHasItsAlertAndAction) {
         EXPECT_EQ(actions, std::vector<std::int64_t>{row.action});
         EXPECT_EQ(log.linesStartingWith(row.logged.empty() ? "ERROR errorDescription" : row.logged).size(),
                   row.logged.empty() ? 0u : 1u);
-        onMainThread = onMainThread && recorder.reportsOnMainThread;
+        EXPECT_TRUE(recorder.reportsOnMainThread);
     }
-    EXPECT_TRUE(onMainThread);
     EXPECT_TRUE(actionsOffMain);
 }
 
-INSTANTIATE_TEST_SUITE_P(, BatchOnEachRoad, testing::Values(Road::Pkexec, Road::Root), testing_support::roadName);
+INSTANTIATE_TEST_SUITE_P(, BatchOnEachRoad, testing::Values(Road::Pkexec, Road::Root), testing::PrintToStringParamName());
 
 class RootTaskQuietEnd : public testing_support::OnEachRoad {};
 
@@ -320,4 +303,4 @@ TEST_P(RootTaskQuietEnd, Status33EndsTheInstallerWithAWarningAndNoReport) {
         testing::ExitedWithCode(2), "events=0 actions=0 warnings=1 terminations=1");
 }
 
-INSTANTIATE_TEST_SUITE_P(, RootTaskQuietEnd, testing::Values(Road::Pkexec, Road::Root), testing_support::roadName);
+INSTANTIATE_TEST_SUITE_P(, RootTaskQuietEnd, testing::Values(Road::Pkexec, Road::Root), testing::PrintToStringParamName());

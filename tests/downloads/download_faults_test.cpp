@@ -30,7 +30,7 @@ TEST_F(DownloadFaults, EachFaultEndsInTheWholeFileFetchedAgainFromWhereItCan) {
     const struct {
         std::string name;
         std::vector<HttpTestServer::Fault> faults;
-        std::vector<std::string> ranges;
+        std::vector<testing::Matcher<std::string>> ranges;
         bool validated = true;  // false: the server names no validator, so nothing can be resumed
     } cases[] = {
         {"Dropped", {{Kind::Drop, 1 << 20}}, {"", "bytes=1048576-"}},
@@ -41,6 +41,8 @@ TEST_F(DownloadFaults, EachFaultEndsInTheWholeFileFetchedAgainFromWhereItCan) {
         {"NoValidator", {{Kind::Drop, 1 << 20}}, {"", ""}, false},
         {"RangeFromStart", {{Kind::Drop, 1 << 20}, {Kind::RangeFromStart}}, {"", "bytes=1048576-", ""}},
         {"ShortRange", {{Kind::Drop, 1 << 20}, {Kind::ShortRange, 4096}}, {"", "bytes=1048576-", ""}},
+        // Under the minimum rate counts as stalled.
+        {"Trickle", {{Kind::Throttle, 0, 0, 8 << 10}}, {"", testing::StartsWith("bytes=")}},
     };
     const std::string content = generated(size);
     for (const auto& test : cases) {
@@ -59,7 +61,7 @@ TEST_F(DownloadFaults, EachFaultEndsInTheWholeFileFetchedAgainFromWhereItCan) {
         ASSERT_EQ(observer.events.back(), "finished") << (observer.error ? observer.error->description() : "");
         EXPECT_EQ(checksum(testing_support::readFile(tmp() / test.name)), checksum(content));
         EXPECT_EQ(codes, (std::vector<std::int64_t>{4, 5}));
-        EXPECT_EQ(ranges(path), test.ranges);
+        EXPECT_THAT(ranges(path), testing::ElementsAreArray(test.ranges));
     }
 }
 
@@ -87,101 +89,63 @@ TEST_F(DownloadFaults, AServerThatKeepsFailingOrRefusesEndsInTheDownloaderAlert)
     ASSERT_TRUE(run(*refused, bound));
     ASSERT_TRUE(observer.error);
     EXPECT_EQ(observer.error->domain(), "Downloader");
-}
 
-// A server that trickles under the minimum rate counts as stalled: the transfer is tried again
-// from where it stopped instead of running for ever.
-TEST_F(DownloadFaults, ATrickleUnderTheMinimumRateIsTriedAgainFromWhereItStopped) {
-    const std::string content = generated(size);
-    server.serve("/engine", content);
-    server.addFault("/engine", {Kind::Throttle, 0, 0, 8 << 10});
-    auto step = downloader("Engine", "/engine");
-
-    ASSERT_TRUE(run(*step, bound));
-
-    ASSERT_EQ(observer.events.back(), "finished");
-    EXPECT_EQ(checksum(testing_support::readFile(tmp() / "Engine")), checksum(content));
-    const auto asked = ranges("/engine");
-    ASSERT_EQ(asked.size(), 2u);
-    EXPECT_TRUE(asked[1].starts_with("bytes=")) << asked[1];
-}
-
-// Only 200 and 206 carry the file: an empty answer is no empty component. The file is asked for
-// as it is, never in a compressed form that would be saved as the component.
-TEST_F(DownloadFaults, AnAnswerWithoutTheFileEndsInTheAlertAndNoFile) {
+    // Only 200 and 206 carry the file, which is asked for as it is, never compressed.
+    observer = StepObserver{};
     server.setReply("HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n");
-    auto step = downloader("Engine", "/engine");
-
-    ASSERT_TRUE(run(*step, bound));
-
+    auto empty = downloader("Empty", "/engine");
+    ASSERT_TRUE(run(*empty, bound));
     ASSERT_TRUE(observer.error);
     EXPECT_EQ(observer.error->domain(), "Downloader");
-    EXPECT_FALSE(fs::exists(tmp() / "Engine"));
-    const auto sent = server.requests();
-    ASSERT_FALSE(sent.empty());
-    EXPECT_NE(sent.front().raw.find("\r\nAccept-Encoding: identity\r\n"), std::string::npos) << sent.front().raw;
+    EXPECT_FALSE(fs::exists(tmp() / "Empty"));
+    EXPECT_NE(server.requests().back().raw.find("\r\nAccept-Encoding: identity\r\n"), std::string::npos);
 }
 
-// A record an earlier run left that cannot be used, whatever is wrong with it, goes with its
-// partial file: one warning, and the download starts from the first byte.
-TEST_F(DownloadFaults, AnUnusableRecordIsDroppedWithOneWarningAndTheDownloadStartsOver) {
+// What an earlier run left that a resume cannot use: a record that cannot be used goes with its
+// partial file, with one warning, and the file comes from its first byte; a resume answered by
+// the whole file, which has become shorter meanwhile (down to nothing), ends as that file alone.
+TEST_F(DownloadFaults, WhatAResumeCannotUseEndsAsTheFileServedNow) {
     const std::string content = generated(size);
     const std::string etag = R"("etag":"\"v1-)" + std::to_string(size) + R"(\"")";
     const struct {
         std::string name;
-        std::string fields;  // besides the address
+        std::string fields;  // of the record, besides the address
+        std::string served;
+        std::string range;  // of the one request
     } cases[] = {
-        {"AcceptRangesNotABoolean", etag + R"(,"acceptRanges":1,"bytes":0})"},
-        {"EtagNotAString", R"("etag":12345,"acceptRanges":true,"bytes":0})"},
-        {"NegativeOffset", etag + R"(,"acceptRanges":true,"bytes":-5})"},
-        {"Unparsable", etag + R"(,"acceptRanges":true,"bytes":)"},
+        {"AcceptRangesNotABoolean", etag + R"(,"acceptRanges":1,"bytes":0})", content, ""},
+        {"EtagNotAString", R"("etag":12345,"acceptRanges":true,"bytes":0})", content, ""},
+        {"NegativeOffset", etag + R"(,"acceptRanges":true,"bytes":-5})", content, ""},
+        {"Unparsable", etag + R"(,"acceptRanges":true,"bytes":)", content, ""},
+        {"Shorter", etag + R"(,"acceptRanges":true,"bytes":1000})", "a newer, shorter file", "bytes=1000-"},
+        {"Emptied", etag + R"(,"acceptRanges":true,"bytes":1000})", "", "bytes=1000-"},
     };
     for (const auto& test : cases) {
         SCOPED_TRACE(test.name);
         const std::string path = "/" + test.name;
-        server.serve(path, content);
-        leaveTransfer(test.name, R"({"url":")" + server.url(path) + R"(",)" + test.fields, std::string(1000, 'x'));
+        server.serve(path, test.served);
+        // What an earlier run left: the record and the partial file.
+        const fs::path left = downloading() / ("com.example.test.downloading." + test.name);
+        testing_support::writeFile(left.string() + ".json", R"({"url":")" + server.url(path) + R"(",)" + test.fields);
+        testing_support::writeFile(left.string() + ".part", std::string(1000, 'x'));
         observer = StepObserver{};
         auto step = downloader(test.name, path);
 
         ASSERT_TRUE(run(*step, bound));
 
         ASSERT_EQ(observer.events.back(), "finished");
-        EXPECT_EQ(checksum(testing_support::readFile(tmp() / test.name)), checksum(content));
-        EXPECT_EQ(ranges(path), std::vector<std::string>{""});
-        const fs::path record = tmp() / ".downloading" / ("com.example.test.downloading." + test.name + ".json");
-        EXPECT_EQ(logLines.linesStartingWith("WARN Download record discarded: " + record.string()),
-                  std::vector<std::string>{"WARN Download record discarded: " + record.string() + " cannot be resumed"});
-    }
-}
-
-// A resume answered with the whole file, which has become shorter meanwhile (down to nothing,
-// an answer without a body), ends as that file alone, not over the head of the partial file.
-TEST_F(DownloadFaults, AResumeAnsweredByAShorterWholeFileEndsAsThatFile) {
-    for (const std::string shorter : {"a newer, shorter file", ""}) {
-        const std::string name = "Engine" + std::to_string(shorter.size());
-        const std::string path = "/" + name;
-        leaveTransfer(name,
-                      R"({"url":")" + server.url(path) + R"(","etag":"\"v1-)" + std::to_string(size) +
-                          R"(\"","acceptRanges":true,"bytes":1048576})",
-                      generated(1 << 20));
-        server.serve(path, shorter);
-        observer = StepObserver{};
-        auto step = downloader(name, path);
-
-        ASSERT_TRUE(run(*step, bound));
-
-        ASSERT_EQ(observer.events.back(), "finished");
-        EXPECT_EQ(testing_support::readFile(tmp() / name), shorter);
-        EXPECT_EQ(ranges(path), std::vector<std::string>{"bytes=1048576-"});
+        EXPECT_EQ(checksum(testing_support::readFile(tmp() / test.name)), checksum(test.served));
+        EXPECT_EQ(ranges(path), std::vector<std::string>{test.range});
+        const std::string warning = "WARN Download record discarded: " + left.string() + ".json";
+        EXPECT_EQ(logLines.linesStartingWith(warning),
+                  test.range.empty() ? std::vector<std::string>{warning + " cannot be resumed"} : std::vector<std::string>{});
     }
 }
 
 // A record that cannot be written is reported and leaves nothing a later run would trust; the
 // transfer then has nothing to go on from and starts over.
 TEST_F(DownloadFaults, ARecordThatCannotBeWrittenIsReportedAndLeftOut) {
-    const std::string content = generated(size);
-    server.serve("/engine", content);
+    server.serve("/engine", generated(size));
     server.addFault("/engine", {Kind::Drop, 1 << 20});
     const fs::path record = downloading() / "com.example.test.downloading.Engine.json";
     fs::create_directory(record.string() + ".new");  // where the record is written first
@@ -190,10 +154,7 @@ TEST_F(DownloadFaults, ARecordThatCannotBeWrittenIsReportedAndLeftOut) {
     ASSERT_TRUE(run(*step, bound));
 
     ASSERT_EQ(observer.events.back(), "finished");
-    EXPECT_EQ(checksum(testing_support::readFile(tmp() / "Engine")), checksum(content));
     EXPECT_EQ(ranges("/engine"), (std::vector<std::string>{"", ""}));
-    EXPECT_FALSE(logLines.linesStartingWith("WARN Download record discarded: " + record.string() +
-                                            " could not be written: ")
-                     .empty());
+    EXPECT_FALSE(logLines.linesStartingWith("WARN Download record discarded: " + record.string() + " could not be written: ").empty());
     EXPECT_FALSE(fs::exists(record));
 }

@@ -8,6 +8,7 @@
 #include "support/http_test_server.h"
 #include "support/temp_home.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -95,11 +96,6 @@ protected:
         std::filesystem::create_directory(folder);
         std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
         return folder;
-    }
-    // What an earlier run left of the component `name`'s transfer: its record and partial file.
-    void leaveTransfer(const std::string& name, const std::string& record, const std::string& partial) {
-        testing_support::writeFile(downloading() / ("com.example.test.downloading." + name + ".json"), record);
-        testing_support::writeFile(downloading() / ("com.example.test.downloading." + name + ".part"), partial);
     }
     // Runs the step until it reports; false when it did not within the bound.
     bool run(Downloader& step, std::chrono::milliseconds bound = std::chrono::seconds(20)) {

@@ -22,6 +22,7 @@
 #include <iterator>
 #include <regex>
 #include <string>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -37,29 +38,19 @@ std::string hostOf(const std::string& raw) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 3) {
+    const std::vector<std::string> options(argv + std::min(argc, 3), argv + argc);
+    const auto slow = std::ranges::find(options, "--slow");
+    if (argc < 3 || (slow != options.end() && options.end() - slow < 3)) {
         std::cerr << "usage: demo_server <files folder> <record folder> [--fail-downloads] [--stall-first-download]"
                      " [--slow <path> <milliseconds>]\n";
         return 2;
     }
     const fs::path folder = argv[1];
     const fs::path record = argv[2];
-    bool failDownloads = false;
-    bool stallFirstDownload = false;
-    std::string slowPath;
-    std::uint64_t slowMilliseconds = 0;
-    for (int i = 3; i < argc; ++i) {
-        const std::string option = argv[i];
-        if (option == "--fail-downloads") {
-            failDownloads = true;
-        } else if (option == "--stall-first-download") {
-            stallFirstDownload = true;
-        } else if (option == "--slow" && i + 2 < argc) {
-            slowPath = argv[i + 1];
-            slowMilliseconds = std::stoull(argv[i + 2]);
-            i += 2;
-        }
-    }
+    const bool failDownloads = std::ranges::count(options, "--fail-downloads") > 0;
+    const bool stallFirstDownload = std::ranges::count(options, "--stall-first-download") > 0;
+    const std::string slowPath = slow != options.end() ? slow[1] : "";
+    const std::uint64_t slowMilliseconds = slow != options.end() ? std::stoull(slow[2]) : 0;
 
     // The ending signals are taken by sigwait below, never by a handler.
     sigset_t endings;

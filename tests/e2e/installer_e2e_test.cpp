@@ -38,6 +38,11 @@ struct Outcome {
     fs::path support() const { return home() / "Library/Application Support/Ravelune"; }
 };
 
+// Skips without a sandbox; ends a test whose run did not finish in time, which has failed already.
+#define REQUIRE_FINISHED_RUNS()                                                  \
+    if (skipped) GTEST_SKIP() << "needs root or unprivileged user namespaces"; \
+    if (timedOut) return
+
 class InstallerEndToEnd : public ::testing::Test {
 protected:
     // Runs the installer in the sandbox with the given environment words ("RUNS=2", ...).
@@ -46,7 +51,7 @@ protected:
                 const std::string& document = readFile(SOURCE_DIR "/demo/server/installer/installer.json")) {
         // Inside the keep folder, the one folder of the host that the sandbox sees.
         Outcome result;
-        result.keep = work.path() / ("keep" + std::to_string(++runs));
+        result.keep = work.path() / "keep";
         const fs::path served = result.keep / "served/installer";
         writeFile(served / "installer.json", document);
         const std::string zip = "cd " + quoted(DEMO_ENGINE_DIR) + " && zip -q -r " + quoted(served / "RaveluneEngine.zip") + " .";
@@ -93,18 +98,25 @@ protected:
         EXPECT_EQ(count(result.log, "Critical alert: "), 1);
     }
 
-    void expectTheBatchLeftBehindNeverInstalls(const std::string& signal, int status);
+    // Closed or killed while it downloads: the batch it started fails in its wait step within
+    // seconds and installs nothing; the next run installs each component once.
+    void expectTheBatchLeftBehindNeverInstalls(const std::string& signal, int status) {
+        const Outcome result = run("RUNS=2 SIGNAL_WHEN=downloading SIGNAL=" + signal);
+        REQUIRE_FINISHED_RUNS();
+        EXPECT_EQ(result.statuses, (std::vector<int>{status, 0})) << result.log;
+        EXPECT_LT(std::stoi(readFile(result.keep / "left-running")), 100);
+        const std::string progress = readFile(result.support() / "logs/progress.log");
+        EXPECT_EQ(count(progress, "(^|\n)1: Waiting when download finished\n"), 2) << progress;
+        for (const char* step : {"2: Ravelune Engine", "3: Copying app and changing attributes", "4: Create URL shortcut App"}) {
+            EXPECT_EQ(count(progress, std::string("(^|\n)") + step + "\n"), 1) << progress;
+        }
+        EXPECT_TRUE(fs::exists(result.keep / "Library/Ravelune/version.txt"));
+    }
 
     testing_support::TempDir work;
-    int runs = 0;
     bool skipped = false;
     bool timedOut = false;
 };
-
-// Skips without a sandbox; ends a test whose run did not finish in time, which has failed already.
-#define REQUIRE_FINISHED_RUNS()                                                  \
-    if (skipped) GTEST_SKIP() << "needs root or unprivileged user namespaces"; \
-    if (timedOut) return
 
 TEST_F(InstallerEndToEnd, FreshInstallThenEverythingUpToDate) {
     const Outcome result = run("RUNS=2 STALE_MARKER=1");
@@ -186,21 +198,6 @@ TEST_F(InstallerEndToEnd, FailingDownloadServerEndsWithTheDownloaderAlert) {
     expectFailureAlert(result, "Cannot download \"Ravelune Engine\" Advice: The download from "
                                "http://downloads\\.ravelune\\.example/installer/RaveluneEngine\\.zip failed");
     EXPECT_FALSE(fs::exists(result.keep / "Library/Ravelune"));
-}
-
-// Closed or killed while it downloads: the batch it started fails in its wait step within
-// seconds and installs nothing; the next run installs each component once.
-void InstallerEndToEnd::expectTheBatchLeftBehindNeverInstalls(const std::string& signal, int status) {
-    const Outcome result = run("RUNS=2 SIGNAL_WHEN=downloading SIGNAL=" + signal);
-    REQUIRE_FINISHED_RUNS();
-    EXPECT_EQ(result.statuses, (std::vector<int>{status, 0})) << result.log;
-    EXPECT_LT(std::stoi(readFile(result.keep / "left-running")), 100);
-    const std::string progress = readFile(result.support() / "logs/progress.log");
-    EXPECT_EQ(count(progress, "(^|\n)1: Waiting when download finished\n"), 2) << progress;
-    for (const char* step : {"2: Ravelune Engine", "3: Copying app and changing attributes", "4: Create URL shortcut App"}) {
-        EXPECT_EQ(count(progress, std::string("(^|\n)") + step + "\n"), 1) << progress;
-    }
-    EXPECT_TRUE(fs::exists(result.keep / "Library/Ravelune/version.txt"));
 }
 
 TEST_F(InstallerEndToEnd, BatchOfAClosedRunNeverInstalls) {

@@ -38,6 +38,20 @@ private:
     std::atomic<int> _inside{0};
 };
 
+using Probes = StatisticsManager::Probes;
+
+// The probes whose answers the record takes as they are, and the field each fills.
+const std::vector<std::pair<Probes::Text Probes::*, std::string AppStatistics::*>> plainProbes = {
+    {&Probes::macAddress, &AppStatistics::localMacAddress}, {&Probes::ipAddress, &AppStatistics::localIpAddress},
+    {&Probes::appVersion, &AppStatistics::version}, {&Probes::cpuUsage, &AppStatistics::cpuUsage},
+    {&Probes::osArchitectureName, &AppStatistics::osArchitecture}, {&Probes::ramFree, &AppStatistics::ramFree},
+    {&Probes::hddFreeSpace, &AppStatistics::hddFreeSpace}, {&Probes::dotNetVersions, &AppStatistics::dotNetVersions},
+    {&Probes::gpuModelName, &AppStatistics::gpu}, {&Probes::haxmInfo, &AppStatistics::haxm},
+    {&Probes::openGLVersion, &AppStatistics::openGLVersion}, {&Probes::openGLVendor, &AppStatistics::openGLVendor},
+    {&Probes::openGLRenderer, &AppStatistics::openGLRenderer},
+    {&Probes::openGLExtensions, &AppStatistics::openGLExtensions},
+};
+
 // Probe answers of a made-up machine, a distinct one for each probe; every probe run is counted.
 struct FakeMachine {
     std::atomic<int> probeRuns{0};
@@ -47,25 +61,14 @@ struct FakeMachine {
         auto fixed = [this](const std::string& text) { return [this, text] { return ++probeRuns, text; }; };
         StatisticsManager::Probes p;
         p.hardwareId = fixed("HWID-1");
-        p.macAddress = fixed("mac");
-        p.ipAddress = fixed("ip");
         p.platformName = fixed("Mac");
-        p.appVersion = fixed("1.2.3.0");
         p.virtualizationInfo = [this] { return ++probeRuns, virtualization; };
         p.cpu = fixed("Intel(R) Xeon(R) CPU @ 2.20GHz\n");
-        p.cpuUsage = fixed("usage");
         p.osName = fixed("Debian GNU/Linux 12 ");
-        p.osArchitectureName = fixed("arch");
         p.ramTotal = fixed("17179869184");
-        p.ramFree = fixed("ramFree");
-        p.hddFreeSpace = fixed("hdd");
-        p.dotNetVersions = fixed("dotNet");
-        p.gpuModelName = fixed("gpu");
-        p.haxmInfo = fixed("haxm");
-        p.openGLVersion = fixed("glVersion");
-        p.openGLVendor = fixed("glVendor");
-        p.openGLRenderer = fixed("glRenderer");
-        p.openGLExtensions = fixed("glExtensions");
+        for (std::size_t index = 0; index < plainProbes.size(); ++index) {
+            p.*plainProbes[index].first = fixed("answer " + std::to_string(index));
+        }
         p.bandwidth = [](std::uint64_t perSecond) { return std::to_string(perSecond / 1024) + " kb/s\r\n"; };
         return p;
     }
@@ -117,19 +120,10 @@ TEST(StatisticsManager, RecordCarriesFieldsAcrossActionsAndSystemInformation) {
     const AppStatistics& info = records[1];
     EXPECT_EQ(info.eventStatus, 22);
     EXPECT_EQ(info.bundleSourceUrl, "http://ref.example/landing");
-    const std::vector<std::pair<std::string AppStatistics::*, std::string>> machineFields = {
-        {&AppStatistics::hardwareId, "HWID-1"}, {&AppStatistics::localMacAddress, "mac"},
-        {&AppStatistics::localIpAddress, "ip"}, {&AppStatistics::version, "1.2.3.0"},
-        {&AppStatistics::cpu, "Intel(R) Xeon(R) CPU @ 2.20GHz"}, {&AppStatistics::cpuUsage, "usage"},
-        {&AppStatistics::localOsName, "Debian GNU/Linux 12 "}, {&AppStatistics::osArchitecture, "arch"},
-        {&AppStatistics::ram, "17179869184"}, {&AppStatistics::ramFree, "ramFree"},
-        {&AppStatistics::hddFreeSpace, "hdd"}, {&AppStatistics::dotNetVersions, "dotNet"},
-        {&AppStatistics::gpu, "gpu"}, {&AppStatistics::haxm, "haxm"}, {&AppStatistics::bandwidth, "2929687 kb/s"},
-        {&AppStatistics::openGLVersion, "glVersion"}, {&AppStatistics::openGLVendor, "glVendor"},
-        {&AppStatistics::openGLRenderer, "glRenderer"}, {&AppStatistics::openGLExtensions, "glExtensions"},
-    };
-    for (const auto& [field, value] : machineFields) {
-        EXPECT_EQ(info.*field, value);
+    EXPECT_EQ(info.hardwareId + "|" + info.cpu + "|" + info.localOsName + "|" + info.ram + "|" + info.bandwidth,
+              "HWID-1|Intel(R) Xeon(R) CPU @ 2.20GHz|Debian GNU/Linux 12 |17179869184|2929687 kb/s");
+    for (std::size_t index = 0; index < plainProbes.size(); ++index) {
+        EXPECT_EQ(info.*plainProbes[index].second, "answer " + std::to_string(index)) << index;
     }
     EXPECT_FALSE(info.cpuVirtualization);
 

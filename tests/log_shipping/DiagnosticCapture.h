@@ -14,9 +14,12 @@ public:
     DiagnosticCapture() : previous(std::cerr.rdbuf(&captured)) {}
     ~DiagnosticCapture() { std::cerr.rdbuf(previous); }
 
-    std::string text() const { return captured.text(); }
+    std::string text() const {
+        std::lock_guard lock(captured.mutex);
+        return captured.written;
+    }
     int count(const std::string& needle) const {
-        const std::string all = captured.text();
+        const std::string all = text();
         int found = 0;
         for (std::size_t at = all.find(needle); at != std::string::npos; at = all.find(needle, at + needle.size())) {
             ++found;
@@ -37,28 +40,15 @@ public:
     }
 
 private:
-    class Buffer : public std::streambuf {
-    public:
-        std::string text() const {
-            std::lock_guard lock(mutex);
-            return written;
-        }
-
-    protected:
+    // Unbuffered: every character is taken under the lock.
+    struct Buffer : std::streambuf {
         int_type overflow(int_type c) override {
+            std::lock_guard lock(mutex);
             if (!traits_type::eq_int_type(c, traits_type::eof())) {
-                std::lock_guard lock(mutex);
                 written += traits_type::to_char_type(c);
             }
             return traits_type::not_eof(c);
         }
-        std::streamsize xsputn(const char* s, std::streamsize n) override {
-            std::lock_guard lock(mutex);
-            written.append(s, static_cast<std::size_t>(n));
-            return n;
-        }
-
-    private:
         mutable std::mutex mutex;
         std::string written;
     };

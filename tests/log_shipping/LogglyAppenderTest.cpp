@@ -58,11 +58,8 @@ void appendNumbered(const ProbePtr& appender, int from, int to) {
     }
 }
 
-// The messages carried by a request, in order.
-std::vector<std::string> linesOf(const BulkEndpoint::Request& request) { return request.lines(); }
-
 void expectNumberedLines(const BulkEndpoint::Request& request, int from, int to) {
-    const std::vector<std::string> lines = linesOf(request);
+    const std::vector<std::string> lines = request.lines();
     ASSERT_EQ(lines.size(), static_cast<std::size_t>(to - from + 1));
     for (int i = from; i <= to; ++i) {
         EXPECT_EQ(lines[i - from], plainLine(numbered(i)));
@@ -193,13 +190,13 @@ TEST_P(FailedSecondRequestTest, KeepsTheRestForTheNextPost) {
     }
     BulkEndpoint endpoint;
     endpoint.setAnswer(GetParam());
-    endpoint.failRequest(2);
+    endpoint.dropRequest(2);
     DiagnosticCapture diagnostics;
     appender->ftcFlush();
     EXPECT_EQ(diagnostics.count("LogglyAppender::flush()- Get response failed"), 1) << diagnostics.text();
     ASSERT_EQ(endpoint.requests().size(), 2u);
 
-    endpoint.failRequest(0);
+    endpoint.dropRequest(0);
     appender->close();
     const auto requests = endpoint.requests();
     ASSERT_EQ(requests.size(), 4u);
@@ -273,7 +270,7 @@ TEST_F(LogglyAppenderTest, SilentServiceNeverHoldsTheLoggingThread) {
 // waits for the post under way); its batch counts as accepted.
 TEST_F(LogglyAppenderTest, SlowAnswerIsCutOffAtItsBoundAndItsBatchAccepted) {
     BulkEndpoint endpoint;
-    endpoint.setAnswerPace(250ms);  // the whole answer would take over 20 s
+    endpoint.setReplyPace(250ms);  // the whole answer would take over 20 s
     ProbePtr appender = makeAppender();
     DiagnosticCapture diagnostics;
     loggingTwentiethLine(appender);

@@ -43,7 +43,7 @@ TEST_P(AppleScriptSource, AChildLeftWritingInTheBackgroundHidesNeitherTheStatusN
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(, AppleScriptSource, testing::Values(Road::Pkexec, Road::Root), testing_support::roadName);
+INSTANTIATE_TEST_SUITE_P(, AppleScriptSource, testing::Values(Road::Pkexec, Road::Root), testing::PrintToStringParamName());
 
 TEST(AppleScriptElevation, PkexecOutcomesAreToldFromTheShellsOwnStatus) {
     // Dismissal and refusal are checked through the batch's alerts.

@@ -3,7 +3,7 @@
 #include "core/statistics/client.h"
 #include "core/statistics/sync_transport/posix/http_transport.h"
 
-#include "loopback_server.h"
+#include "support/http_test_server.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 using Statistics::SyncTransport::Posix::HttpTransport;
+using testing_support::HttpTestServer;
 
 namespace {
 const std::string okReply = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
@@ -27,17 +28,17 @@ double secondsOf(const std::function<void()>& work)
 
 TEST(HttpTransportTest, PostsTheExactRequest)
 {
-    LoopbackServer server(okReply);
+    HttpTestServer server(80, okReply);
     HttpTransport transport;
     EXPECT_TRUE(transport.send("http://127.0.0.1/a/b,c", "{\"k\":\"v\"}"));
     EXPECT_TRUE(transport.send("http://127.0.0.1/e", ""));
     const auto requests = server.requests();
     ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requests[0], "POST /a/b,c HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent:Statistics\r\n"
+    EXPECT_EQ(requests[0].raw, "POST /a/b,c HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent:Statistics\r\n"
                            "Accept:application/json\r\nContent-Type:application/json\r\n"
                            "Content-Length:9\r\n\r\n{\"k\":\"v\"}");
-    EXPECT_NE(requests[1].find("Content-Length:0\r\n\r\n"), std::string::npos);
-    EXPECT_EQ(requests[1].substr(requests[1].size() - 4), "\r\n\r\n");
+    EXPECT_NE(requests[1].raw.find("Content-Length:0\r\n\r\n"), std::string::npos);
+    EXPECT_EQ(requests[1].raw.substr(requests[1].raw.size() - 4), "\r\n\r\n");
     // A port in the host text is handed to name resolution as it stands and fails.
     EXPECT_FALSE(transport.send("http://127.0.0.1:80/a", "x"));
     EXPECT_THROW(transport.send("http://127.0.0.1", "x"), std::out_of_range);
@@ -48,16 +49,16 @@ TEST(HttpTransportTest, DeliveryMeansAnyNonEmptyReply)
     HttpTransport transport;
     EXPECT_FALSE(transport.send("http://127.0.0.1/refused", "x"));
     {
-        LoopbackServer server("HTTP/1.1 500 Internal Server Error\r\n\r\n");
+        HttpTestServer server(80, "HTTP/1.1 500 Internal Server Error\r\n\r\n");
         EXPECT_TRUE(transport.send("http://127.0.0.1/a", "x"));
     }
     {
-        LoopbackServer server(std::string(10000, 'r'));
+        HttpTestServer server(80, std::string(10000, 'r'));
         EXPECT_TRUE(transport.send("http://127.0.0.1/a", std::string(100000, 'b')));
         EXPECT_EQ(server.bodies().at(0).size(), 100000u);
     }
     {
-        LoopbackServer silent("");
+        HttpTestServer silent(80, "");
         bool delivered = true;
         const double seconds = secondsOf([&] { delivered = transport.send("http://127.0.0.1/a", "x"); });
         EXPECT_FALSE(delivered);
@@ -97,7 +98,7 @@ TEST(HttpTransportTest, UnansweredConnectIsBoundedAndFails)
 
 TEST(QueuedDeliveryTest, FinalFlushPostsBatchesOverHttp)
 {
-    LoopbackServer server(okReply);
+    HttpTestServer server(80, okReply);
     {
         auto transport = Statistics::makeAsyncTransport(1000, 20000, 20);
         for (int i = 0; i < 45; ++i)
@@ -117,14 +118,14 @@ TEST(QueuedDeliveryTest, UnreachableReceiverKeepsBodiesQueued)
     transport->send("http://127.0.0.1/b", "2");
     transport->onTimer();
     EXPECT_EQ(transport->totalCount(), 2u);
-    LoopbackServer server(okReply);
+    HttpTestServer server(80, okReply);
     transport.reset();
     EXPECT_EQ(server.requests().size(), 2u);
 }
 
 TEST(ClientTest, SynchronousClientPostsBothEventsWithOneStampedTime)
 {
-    LoopbackServer server(okReply);
+    HttpTestServer server(80, okReply);
     auto client = std::make_shared<Statistics::Client>();
     client->sendAction(AppStatistics{}); // nothing set up: nothing sent
     client->initServerClient("http://127.0.0.1", false);
@@ -137,9 +138,9 @@ TEST(ClientTest, SynchronousClientPostsBothEventsWithOneStampedTime)
     EXPECT_EQ(record.eventTime.time_since_epoch().count(), 0);
     const auto requests = server.requests();
     ASSERT_EQ(requests.size(), 3u);
-    EXPECT_EQ(requests[0].rfind("POST /action HTTP/1.1\r\n", 0), 0u);
-    EXPECT_EQ(requests[1].rfind("POST /bulk/tok/tag/ravelune,Dovarirovev,status HTTP/1.1\r\n", 0), 0u);
-    EXPECT_EQ(requests[2].rfind("POST /exception HTTP/1.1\r\n", 0), 0u);
+    EXPECT_EQ(requests[0].raw.rfind("POST /action HTTP/1.1\r\n", 0), 0u);
+    EXPECT_EQ(requests[1].raw.rfind("POST /bulk/tok/tag/ravelune,Dovarirovev,status HTTP/1.1\r\n", 0), 0u);
+    EXPECT_EQ(requests[2].raw.rfind("POST /exception HTTP/1.1\r\n", 0), 0u);
     const auto bodies = server.bodies();
     const std::string time = bodies[0].substr(bodies[0].find("\"installDate\":\"") + 15, 24);
     EXPECT_NE(bodies[1].find("\"timestamp\":\"" + time + "\""), std::string::npos);
@@ -148,7 +149,7 @@ TEST(ClientTest, SynchronousClientPostsBothEventsWithOneStampedTime)
 
 TEST(ClientTest, AsynchronousClientFlushesWhenReleased)
 {
-    LoopbackServer server(okReply);
+    HttpTestServer server(80, okReply);
     auto client = std::make_shared<Statistics::Client>();
     client->initServerClient("http://127.0.0.1", true);
     client->initLogServiceClient("http://127.0.0.1", "tok", true);

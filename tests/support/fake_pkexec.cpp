@@ -40,26 +40,18 @@ std::string FakePkexec::calls() const {
     return readFile(_dir.path() / "calls");
 }
 
-std::string roadName(const testing::TestParamInfo<Road>& info) {
-    return testing::PrintToString(info.param);
-}
-
 void PrintTo(Road road, std::ostream* out) {
     *out << (road == Road::Pkexec ? "Pkexec" : "Root");
 }
 
-std::optional<std::string> roadClosed(Road road) {
-    if (road == Road::Root && ::geteuid() != 0) {
-        return "only root runs administrator scripts directly";
-    }
-    return std::nullopt;
-}
-
-void takeRoad(std::optional<FakePkexec>& pkexec, Road road, FakePkexec::Behaviour behaviour) {
+std::optional<std::string> takeRoad(std::optional<FakePkexec>& pkexec, Road road, FakePkexec::Behaviour behaviour) {
     pkexec.reset();
     if (road == Road::Pkexec) {
         pkexec.emplace(behaviour);
+    } else if (::geteuid() != 0) {
+        return "only root runs administrator scripts directly";
     }
+    return std::nullopt;
 }
 
 }  // namespace testing_support

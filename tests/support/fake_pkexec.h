@@ -38,24 +38,21 @@ private:
 // fake one, and as root directly, which only root can take.
 enum class Road { Pkexec, Root };
 
-std::string roadName(const testing::TestParamInfo<Road>& info);
+// Names the test instances (testing::PrintToStringParamName()).
 void PrintTo(Road road, std::ostream* out);
-// Why this user cannot test the road, when it cannot.
-std::optional<std::string> roadClosed(Road road);
 // Administrator scripts take `road` while `pkexec` holds what it needs: the fake pkexec with
-// `behaviour`, or nothing for root.
-void takeRoad(std::optional<FakePkexec>& pkexec, Road road,
-              FakePkexec::Behaviour behaviour = FakePkexec::Behaviour::Authorise);
+// `behaviour`, or nothing for root. Returns why this user cannot take the road, when it cannot.
+std::optional<std::string> takeRoad(std::optional<FakePkexec>& pkexec, Road road,
+                                    FakePkexec::Behaviour behaviour = FakePkexec::Behaviour::Authorise);
 
 // A test run on each road, through the fake pkexec or as root; for any other user the root road
 // is skipped with its reason.
 class OnEachRoad : public testing::TestWithParam<Road> {
 protected:
     void SetUp() override {
-        if (const auto reason = roadClosed(GetParam())) {
+        if (const auto reason = takeRoad(pkexec, GetParam())) {
             GTEST_SKIP() << *reason;
         }
-        takeRoad(pkexec, GetParam());
     }
     std::optional<FakePkexec> pkexec;
 };

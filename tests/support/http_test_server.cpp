@@ -132,6 +132,26 @@ std::vector<HttpTestServer::Request> HttpTestServer::requests() const {
     return _requests;
 }
 
+std::vector<std::string> HttpTestServer::Request::lines() const {
+    std::vector<std::string> found;
+    for (std::size_t start = 0, end; start < body.size(); start = end) {
+        end = body.find("\r\n", start);
+        end = end == std::string::npos ? body.size() : end + 2;
+        found.push_back(body.substr(start, end - start));
+    }
+    return found;
+}
+
+int HttpTestServer::connections() const {
+    std::lock_guard lock(_mutex);
+    return _accepted;
+}
+
+bool HttpTestServer::waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(_mutex);
+    return _arrived.wait_for(lock, timeout, [&] { return _requests.size() >= count; });
+}
+
 std::vector<std::string> HttpTestServer::bodies() const {
     std::vector<std::string> found;
     for (const auto& request : requests()) {
@@ -140,9 +160,20 @@ std::vector<std::string> HttpTestServer::bodies() const {
     return found;
 }
 
-void HttpTestServer::setReply(std::string reply) {
+void HttpTestServer::setReply(std::string reply, bool keepOpen) {
     std::lock_guard lock(_mutex);
     _reply = std::move(reply);
+    _keepOpen = keepOpen;
+}
+
+void HttpTestServer::setReplyPace(std::chrono::milliseconds perByte) {
+    std::lock_guard lock(_mutex);
+    _replyPace = perByte;
+}
+
+void HttpTestServer::dropRequest(int number) {
+    std::lock_guard lock(_mutex);
+    _droppedRequest = number;
 }
 
 void HttpTestServer::acceptLoop() {
@@ -159,7 +190,7 @@ void HttpTestServer::acceptLoop() {
         }
         auto& connection = _connections.emplace_back();
         connection.fd = fd;
-        connection.thread = std::thread([this, fd] { serveConnection(fd); });
+        connection.thread = std::thread([this, fd, number = ++_accepted] { serveConnection(fd, number); });
     }
 }
 
@@ -208,44 +239,92 @@ bool HttpTestServer::sendBody(int fd, const File& file, std::uint64_t from, std:
     return !_stopping;
 }
 
-void HttpTestServer::serveConnection(int fd) {
-    std::string data;
+// Reads the next request of the connection, leaving in `pending` what follows it; false when the
+// client left before a whole head.
+bool HttpTestServer::readRequest(int fd, std::string& pending, Request& request) {
     char buffer[65536];
     std::size_t headEnd;
-    while ((headEnd = data.find("\r\n\r\n")) == std::string::npos) {
+    while ((headEnd = pending.find("\r\n\r\n")) == std::string::npos) {
         const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
         if (got <= 0) {
-            finish(fd);
-            return;
+            return false;
         }
-        data.append(buffer, static_cast<std::size_t>(got));
+        pending.append(buffer, static_cast<std::size_t>(got));
     }
-    const std::string head = data.substr(0, headEnd + 4);
-    const std::size_t length = std::strtoull(header(head, "content-length").c_str(), nullptr, 10);
-    while (data.size() < head.size() + length) {
+    request.head = pending.substr(0, headEnd + 4);
+    const std::size_t length = std::strtoull(header(request.head, "content-length").c_str(), nullptr, 10);
+    while (pending.size() < request.head.size() + length) {
         const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
         if (got <= 0) {
             break;
         }
-        data.append(buffer, static_cast<std::size_t>(got));
+        pending.append(buffer, static_cast<std::size_t>(got));
     }
-    Request request;
-    const std::size_t space = head.find(' ');
-    request.method = head.substr(0, space);
-    request.path = head.substr(space + 1, head.find(' ', space + 1) - space - 1);
-    request.range = header(head, "range");
-    request.ifRange = header(head, "if-range");
-    request.raw = data.substr(0, head.size() + length);
-    request.body = request.raw.substr(head.size());
+    const std::size_t space = request.head.find(' ');
+    request.method = request.head.substr(0, space);
+    request.path = request.head.substr(space + 1, request.head.find(' ', space + 1) - space - 1);
+    request.range = header(request.head, "range");
+    request.ifRange = header(request.head, "if-range");
+    request.raw = pending.substr(0, request.head.size() + length);
+    request.body = request.raw.substr(request.head.size());
+    pending.erase(0, request.raw.size());
+    return true;
+}
 
+bool HttpTestServer::sendReply(int fd, const std::string& reply, std::chrono::milliseconds pace) {
+    if (pace.count() == 0) {
+        return sendText(fd, reply);
+    }
+    for (const char byte : reply) {
+        if (_stopping || !sendAll(fd, &byte, 1)) {
+            return false;
+        }
+        std::this_thread::sleep_for(pace);
+    }
+    return true;
+}
+
+void HttpTestServer::serveConnection(int fd, int connection) {
+    std::string pending;
+    Request request;
+    request.connection = connection;
+    while (readRequest(fd, pending, request)) {
+        std::optional<std::string> reply;
+        bool keepOpen = false;
+        bool dropped = false;
+        std::chrono::milliseconds pace{0};
+        {
+            std::lock_guard lock(_mutex);
+            _requests.push_back(request);
+            reply = _reply;
+            keepOpen = _keepOpen;
+            dropped = static_cast<int>(_requests.size()) == _droppedRequest;
+            pace = _replyPace;
+        }
+        _arrived.notify_all();
+        if (dropped) {
+            break;
+        }
+        if (reply && keepOpen) {
+            if (reply->empty() || sendReply(fd, *reply, pace)) {
+                continue;
+            }
+            break;
+        }
+        respond(fd, request, reply, pace);
+        break;
+    }
+    finish(fd);
+}
+
+// The one reply, else the file of the path with its fault, on a connection closed after it.
+void HttpTestServer::respond(int fd, const Request& request, const std::optional<std::string>& reply,
+                             std::chrono::milliseconds pace) {
     File file;
     bool found = false;
     std::optional<Fault> fault;
-    std::optional<std::string> reply;
     {
         std::lock_guard lock(_mutex);
-        _requests.push_back(request);
-        reply = _reply;
         if (const auto it = _files.find(request.path); it != _files.end()) {
             file = it->second;  // generated files carry no body: the copy is cheap
             found = true;
@@ -273,7 +352,7 @@ void HttpTestServer::serveConnection(int fd) {
         if (reply->empty()) {
             waitForClose(fd);
         } else {
-            sendText(fd, *reply);
+            sendReply(fd, *reply, pace);
         }
     } else if (!found) {
         sendText(fd, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
@@ -311,7 +390,6 @@ void HttpTestServer::serveConnection(int fd) {
             waitForClose(fd);
         }
     }
-    finish(fd);
 }
 
 void HttpTestServer::finish(int fd) {

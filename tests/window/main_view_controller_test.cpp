@@ -16,7 +16,7 @@
 
 #include <atomic>
 #include <cmath>
-#include <functional>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -139,33 +139,27 @@ TEST_F(WindowTest, OutletsCarryTheirNamesAndShowOutsideTextsAsPlainText) {
     EXPECT_EQ(terminations, std::vector<int>{2});
 }
 
-// Notes the state of the installation at the first paint of a window.
-class FirstPaint : public QObject {
-public:
-    explicit FirstPaint(std::function<bool()> started) : _started(std::move(started)) {}
+// Notes whether the installation had started at the first paint of a window.
+struct FirstPaint : QObject {
+    const ScriptedMainTask* task = nullptr;
+    std::optional<bool> startedBeforePaint;
     bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == QEvent::Paint && !painted && qobject_cast<QWidget*>(watched)) {
-            painted = true;
-            startedBeforePaint = _started();
+        if (event->type() == QEvent::Paint && watched->isWidgetType() && !startedBeforePaint) {
+            startedBeforePaint = task->executions > 0;
         }
         return false;
     }
-    bool painted = false;
-    bool startedBeforePaint = false;
-
-private:
-    std::function<bool()> _started;
 };
 
 TEST_F(WindowTest, TheFirstPaintShowsInitializingBeforeTheInstallationStarts) {
-    FirstPaint paint([this] { return task->executions > 0; });
+    FirstPaint paint;
+    paint.task = task.get();
     qApp->installEventFilter(&paint);
     auto controller = MainViewController::create(options());
-    const auto& o = controller->outlets();
-    EXPECT_EQ(text(o.statusLabel) + "|" + shown(o), "Initializing...|busy");
-    ASSERT_TRUE(RunLoop::runUntil([&] { return task->executions > 0 && paint.painted; }, 2s));
+    ASSERT_TRUE(RunLoop::runUntil([&] { return task->executions > 0 && paint.startedBeforePaint; }, 2s));
     qApp->removeEventFilter(&paint);
-    EXPECT_FALSE(paint.startedBeforePaint);
+    EXPECT_FALSE(*paint.startedBeforePaint);
+    const auto& o = controller->outlets();
     EXPECT_EQ(text(o.statusLabel) + "|" + shown(o), "Initializing...|busy") << "until the first step starts";
     // An alert before any step is titled like the window it belongs to.
     EXPECT_EQ(CriticalAlert::makeAlert(failure("LaunchTask", "Title"), controller->view())->windowTitle().toStdString(),
@@ -274,23 +268,17 @@ TEST_F(WindowTest, TheProgressFileIsEmptiedUnlessAnotherLiveRunHoldsTheLock) {
 
 TEST_F(WindowTest, AnUnknownTotalShowsNoRemainingTimeUntilOneIsKnown) {
     auto controller = makeController();
-    const auto& label = controller->outlets().remainingTimeLabel;
-    RemainingTimeMeter& meter = *controller->remainingTimeMeter();
-    // One tick of the meter's, with a commit past its 0.1-second guard.
-    const auto tickAfter = [&](double received) {
+    // The remaining time after one tick of the meter, past its 0.1-second guard, at 1000 bytes a second.
+    const auto tick = [&](std::int64_t total) {
+        controller->mainTaskDidFetchDownloadingSize(task.get(), total);
+        controller->setBytesPerSecond(1000);
         RunLoop::runFor(150ms);
-        controller->taskDidUpdateProgress(task.get(), received);
-        meter.updateTimer();
+        controller->taskDidUpdateProgress(task.get(), 5000);
+        controller->remainingTimeMeter()->updateTimer();
+        return text(controller->outlets().remainingTimeLabel);
     };
-    controller->mainTaskDidFetchDownloadingSize(task.get(), -1);
-    tickAfter(5000);
-    EXPECT_EQ(text(label), "...");
-    EXPECT_TRUE(meter.isRunning());
-
-    controller->setBytesPerSecond(1000);
-    controller->mainTaskDidFetchDownloadingSize(task.get(), 105000);
-    tickAfter(5000);
-    EXPECT_EQ(text(label), "00:45") << "100 s left: the first estimate, not one dragged by the unknown total";
+    EXPECT_EQ(tick(-1), "...");
+    EXPECT_EQ(tick(105000), "00:45") << "100 s left: the first estimate, not one dragged by the unknown total";
 }
 
 TEST_F(WindowTest, ScreenshotDuringADownloadShowsTheMetersFigures) {
