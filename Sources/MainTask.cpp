@@ -44,11 +44,6 @@ std::optional<Value> objectMember(const std::optional<Value>& object, const char
     return object ? object->objectMember(key) : std::nullopt;
 }
 
-// Where the batch's scripts report their progress.
-std::string progressFilePath() {
-    return (platform::paths::logsDirectory() / "progress_catcher.log").string();
-}
-
 std::string installedApplicationPath(const std::string& name) {
     return (platform::paths::homeDirectory() / "Applications/Ravelune" / platform::format("%@.app", name)).string();
 }
@@ -300,7 +295,7 @@ void MainTask::addBatchSteps(RootTask& batch, const std::vector<std::shared_ptr<
                              const Names& names, const std::string& version) {
     const std::string user = platform::userName();
     const std::string marker = (platform::paths::applicationSupportDirectory() / "installer.wait").string();
-    const std::string progressFile = progressFilePath();
+    const std::string progressFile = RootTask::progressCatcherPath().string();
     const std::string resources = platform::Bundle::mainBundle().resourcePath().string();
 
     batch.addBashTask(batchStep("Checking if KEXT installation is possible", 0,
@@ -328,7 +323,7 @@ void MainTask::addBatchSteps(RootTask& batch, const std::vector<std::shared_ptr<
 // progress), unlocking, launching.
 void MainTask::addClosingSteps(double batchWeight, const std::string& appName, const std::string& version) {
     auto registerDisk = scriptStep("Register user's vdi", batchWeight,
-                                   {"/Library/Ravelune/install_user.sh", version, progressFilePath()});
+                                   {"/Library/Ravelune/install_user.sh", version, RootTask::progressCatcherPath().string()});
     registerDisk->setWaitForBackgroundProcess(true);
     addTask(registerDisk);
 

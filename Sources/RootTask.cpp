@@ -31,10 +31,6 @@ const char* const kextApprovalAdvice =
 // An unfinished line longer than this is not a progress line: it is taken as it is.
 constexpr std::size_t longestProgressLine = 64 * 1024;
 
-std::filesystem::path progressCatcherPath() {
-    return platform::paths::logsDirectory() / "progress_catcher.log";
-}
-
 std::filesystem::path progressLogPath() {
     return platform::paths::logsDirectory() / "progress.log";
 }
@@ -49,10 +45,18 @@ void createIfMissing(const std::filesystem::path& path) {
     }
 }
 
+}  // namespace
+
+std::filesystem::path RootTask::progressCatcherPath() {
+    return platform::paths::logsDirectory() / "progress_catcher.log";
+}
+
+namespace {
+
 // The progress file, opened from its start; made empty first when it is missing. Only a regular
 // file is followed: a FIFO or a device would block or flood the main thread.
 std::shared_ptr<platform::FileHandle> openProgressFile() {
-    const std::filesystem::path path = progressCatcherPath();
+    const std::filesystem::path path = RootTask::progressCatcherPath();
     createIfMissing(path);
     auto handle = platform::FileHandle::fileHandleForReadingAtPath(path);
     return handle && handle->isRegularFile() ? handle : nullptr;

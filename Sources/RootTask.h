@@ -7,6 +7,7 @@
 #include "platform/FileHandle.h"
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -47,6 +48,9 @@ public:
     // The script that execute() runs: "do shell script" with the steps' shell text. Values are
     // escaped for the shell and then for the script, so that the shell takes them literally.
     std::string scriptSource() const;
+
+    // "progress_catcher.log" in the logs folder, where the batch's scripts report their progress.
+    static std::filesystem::path progressCatcherPath();
 
     // Handler of the progress file's data notifications.
     void getTaskProggress(platform::FileHandle& handle);

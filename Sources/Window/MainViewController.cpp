@@ -4,6 +4,7 @@
 #include "CriticalAlert.h"
 #include "Formatters.h"
 #include "Logger/Logger.h"
+#include "RootTask.h"
 #include "StatisticsManager.h"
 #include "platform/Application.h"
 #include "platform/Dispatch.h"
@@ -172,7 +173,7 @@ void MainViewController::prepareProgressFile() {
         Logger::shared().logWarn("Another installation is running; its progress file is left as it is.");
         return;
     }
-    std::ofstream empty(platform::paths::logsDirectory() / "progress_catcher.log", std::ios::trunc);
+    std::ofstream empty(RootTask::progressCatcherPath(), std::ios::trunc);
 }
 
 void MainViewController::start() {
