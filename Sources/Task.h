@@ -6,11 +6,10 @@
 class TaskDelegate;
 
 // One installation step. A step reports its outcome to its delegate exactly once per execute:
-// executionFinishedOfTask or taskFinishedWithError, on the main thread (a step may report from
-// inside execute, on the thread that called it). execute normally arrives on the main thread;
-// a step that a sequence starts after waiting for its background step gets it on a worker
-// thread that runs no run loop. The creator owns the step; a sequence shares ownership of its
-// steps; the delegate is not owned and must outlive the step's reports.
+// executionFinishedOfTask or taskFinishedWithError. execute and invalidate arrive on the main
+// thread, and every report goes to the delegate there (a step may report from inside execute).
+// The creator owns the step; a sequence shares ownership of its steps; the delegate is not owned
+// and must outlive the step's reports.
 class Task : public std::enable_shared_from_this<Task> {
 public:
     virtual ~Task() = default;

@@ -6,8 +6,7 @@
 
 class Task;
 
-// The observer of a step, not owned by it. Reports arrive on the main thread, except those a
-// step sends from inside an execute that a sequence started on a worker thread. A step sends
+// The observer of a step, not owned by it. Reports arrive on the main thread only. A step sends
 // exactly one of taskFinishedWithError and executionFinishedOfTask per execute.
 class TaskDelegate {
 public:

@@ -135,9 +135,13 @@ void TaskSequence::startWhenBackgroundTaskFinished() {
     platform::dispatch::asyncGlobal([self, waitFor] {
         waitFor->wait();
         Logger::shared().logDebug("Task execution started after semaphore was released.");
-        if (TaskPtr task = self->currentTask) {
-            task->execute();
-        }
+        // The step starts where every step does: what it reports from inside execute, a failure
+        // to start included, then reaches the observers on the main thread like its later reports.
+        platform::dispatch::asyncMain([self] {
+            if (TaskPtr task = self->currentTask) {
+                task->execute();
+            }
+        });
     });
 }
 

@@ -15,8 +15,9 @@
 // Create it with std::make_shared: a step waiting for the background step keeps the sequence alive.
 // addTask, execute and invalidate belong to the main thread (checked in debug builds). The
 // sequence owns its steps and is the delegate of the current one; its fields are not locked, as
-// every report reaches it on the main thread, except those of a step started on the worker that
-// waited for the background step. It reports its own completion to its observer once per execute.
+// every report reaches it on the main thread. A worker only waits for the background step; the
+// waiting step is then started on the main thread. It reports to its observer on the main thread
+// only, and its own completion once per execute.
 class TaskSequence : public Task, public TaskDelegate {
 public:
     TaskSequence() = default;
