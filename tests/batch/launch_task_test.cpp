@@ -76,12 +76,15 @@ TEST_F(Companion, ProgressAndErrorLinesThenTheExitWithNoLineLost) {
     testing_support::LogCapture log;
     companion("printf 'ZorerurovidoProgress:25\\nZorerurovidoProgress: 50%%\\n'; sleep 0.2\n"
               "echo 'x ZorerurovidoProgress:1 ZorerurovidoError: progress only'; sleep 0.2\n"
+              // written in pieces, never quiet for half a second: one line
+              "printf 'Zoreru'; sleep 0.3; printf 'rovido'; sleep 0.3; printf 'Progress:75\\n'\n"
               "printf 'ZorerurovidoErr'; sleep 0.3; printf 'or: no space left'\n");  // cut, then ended unfinished
     launch("Game", 2);
     EXPECT_EQ(recorder.events, (std::vector<std::string>{"error", "finished"}));
     // A prefix anywhere counts, but the value is read from the 22nd character on ("s:1 ..." is 0);
     // progress wins over an error on the same line.
-    EXPECT_EQ(recorder.progress, (std::vector<double>{200000000, 400000000, 0}));
+    EXPECT_EQ(recorder.progress, (std::vector<double>{200000000, 400000000, 0, 600000000}));
+    ASSERT_TRUE(recorder.error);
     EXPECT_EQ(recorder.error->domain(), "Launch App");
     EXPECT_EQ(recorder.error->code(), -1);
     EXPECT_TRUE(std::regex_match(recorder.error->localizedDescription(),
@@ -111,12 +114,16 @@ TEST_F(Companion, LinesReadWhileAnErrorAlertIsShownAreHandledOnce) {
 }
 
 TEST_F(Companion, LongOutputWithoutLineEndsIsCutAndAnUnfinishedLineCountsOnceQuiet) {
-    // 64 KiB without a line end make a line of their own; a last line without a line end counts
-    // once the companion has written nothing for a while, though it runs on.
-    companion("head -c 65536 /dev/zero | tr '\\0' x; printf 'ZorerurovidoProgress:25'; exec sleep 30\n");
+    // 64 KiB without a line end make a line of their own, wherever the reads end; a line without a
+    // line end counts once the companion has written nothing for a while, though it runs on, and
+    // so does the next one.
+    const fs::path bulk = home.path() / "bulk";
+    writeFile(bulk, std::string(65536 - 3, 'x') + "ZorerurovidoProgress:25");
+    companion("printf abc; sleep 0.2; cat '" + bulk.string() +
+              "'; sleep 1; printf '\\nZorerurovidoProgress:50'; exec sleep 30\n");
     auto task = launch("Game", 0);
-    EXPECT_TRUE(platform::RunLoop::runUntil([&] { return !recorder.progress.empty(); }, 5s));
-    EXPECT_EQ(recorder.progress, std::vector<double>{200000000});
+    EXPECT_TRUE(platform::RunLoop::runUntil([&] { return recorder.progress.size() >= 2; }, 5s));
+    EXPECT_EQ(recorder.progress, (std::vector<double>{200000000, 400000000}));
     EXPECT_TRUE(recorder.events.empty());
     task->task()->terminate();
     EXPECT_TRUE(platform::RunLoop::runUntil([&] { return !recorder.events.empty(); }, 5s));

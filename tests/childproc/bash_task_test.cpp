@@ -107,6 +107,7 @@ TEST(BashTaskTermination, InvalidateEndsTheChild) {
     task->invalidate();
     ASSERT_TRUE(platform::RunLoop::runUntil([&] { return !recorder.events.empty(); }, 10s));
     EXPECT_EQ(recorder.events.front(), "error");
+    ASSERT_TRUE(recorder.error);
     EXPECT_EQ(recorder.error->code(), 15);  // SIGTERM
 }
 
