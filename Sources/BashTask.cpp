@@ -3,6 +3,7 @@
 #include "Logger/Logger.h"
 #include "TaskDelegate.h"
 #include "platform/Dispatch.h"
+#include "platform/RunLoop.h"
 
 #include <cctype>
 #include <cstdlib>
@@ -45,6 +46,7 @@ std::string BashTask::joinedArguments() const {
 }
 
 void BashTask::execute() {
+    platform::assertMainThread();
     std::weak_ptr<Task> weakSelf = weak_from_this();
     try {
         auto pipe = makePipe();

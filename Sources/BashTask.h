@@ -13,7 +13,10 @@
 
 // One child program as an installation step: runs it, splits its standard output into lines
 // for the line observer and reports its end. Create it with std::make_shared: the child's
-// reports find the step through a weak reference.
+// reports find the step through a weak reference. execute (checked in debug builds) and invalidate
+// belong to the main thread, where every report arrives: lines, then exactly one end
+// report (from inside execute when the child cannot be started; otherwise at its exit, followed
+// by onTerminate).
 class BashTask : public Task {
 public:
     // Stores the path and the arguments after the quoting rule made for the batch's shell text:
