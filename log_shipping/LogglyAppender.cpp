@@ -10,7 +10,12 @@
 #include <log4cplus/spi/loggingevent.h>
 #include <log4cplus/thread/syncprims-pub-impl.h>
 
+#include <chrono>
+#include <cstdint>
+#include <cstring>
 #include <exception>
+#include <string_view>
+#include <utility>
 
 namespace log4cplus {
 
@@ -25,11 +30,38 @@ constexpr std::size_t batchBytes = 4608000;
 constexpr unsigned long flushIntervalMilliseconds = 8000;
 constexpr unsigned short servicePort = 80;
 
+// Whether any of the eight bytes from `bytes` on is a control character, a quotation mark or a
+// reverse solidus: (x - 0x01..) & ~x & 0x80.. marks a byte of x below 0x01, that is a zero byte,
+// and a matching byte is zero after the exclusive or.
+bool anyNeedsEscape(const char* bytes) {
+    constexpr std::uint64_t ones = 0x0101010101010101;
+    constexpr std::uint64_t highBits = 0x8080808080808080;
+    std::uint64_t word;
+    std::memcpy(&word, bytes, sizeof word);
+    const auto below = [word](std::uint64_t limit) { return (word - ones * limit) & ~word & highBits; };
+    const auto zeroByte = [](std::uint64_t x) { return (x - ones) & ~x & highBits; };
+    return (below(0x20) | zeroByte(word ^ (ones * '"')) | zeroByte(word ^ (ones * '\\'))) != 0;
+}
+
 // A JSON string's content (RFC 8259, section 7): quotation mark, reverse solidus and the
-// control characters are escaped, every other byte passes unchanged.
-void appendEscaped(std::string& out, const std::string& value) {
+// control characters are escaped, every other byte passes unchanged. Runs of bytes that need
+// no escape, nearly all of a line, are skipped eight at a time and copied whole.
+void appendEscaped(std::string& out, std::string_view value) {
     static const char hexDigits[] = "0123456789abcdef";
-    for (const char c : value) {
+    const char* const bytes = value.data();
+    std::size_t unescaped = 0;  // the first byte not yet copied
+    std::size_t next = 0;
+    while (next < value.size()) {
+        if (value.size() - next >= 8 && !anyNeedsEscape(bytes + next)) {
+            next += 8;
+            continue;
+        }
+        const auto c = static_cast<unsigned char>(bytes[next++]);
+        if (c >= 0x20 && c != '"' && c != '\\') {
+            continue;
+        }
+        out.append(bytes + unescaped, next - 1 - unescaped);
+        unescaped = next;
         switch (c) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;
@@ -39,35 +71,56 @@ void appendEscaped(std::string& out, const std::string& value) {
         case '\r': out += "\\r"; break;
         case '\t': out += "\\t"; break;
         default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                out += "\\u00";
-                out += hexDigits[(c >> 4) & 0x0f];
-                out += hexDigits[c & 0x0f];
-            } else {
-                out += c;
-            }
+            out += "\\u00";
+            out += hexDigits[c >> 4];
+            out += hexDigits[c & 0x0f];
         }
     }
+    out.append(bytes + unescaped, value.size() - unescaped);
 }
 
-std::string formatTimestamp(const helpers::Time& time) {
-    return helpers::getFormattedTime(LOG4CPLUS_TEXT("%Y-%m-%dT%H:%M:%S.%q"), time, true) + "Z";
+// The library's date formatting costs more than the rest of a line, and lines come many to a
+// second: each thread keeps the text of the last second it formatted and adds the milliseconds.
+void appendTimestamp(std::string& out, const helpers::Time& time) {
+    thread_local helpers::Time cachedSecond = helpers::Time::min();
+    thread_local std::string cachedText;
+    const auto second = std::chrono::floor<std::chrono::seconds>(time);
+    if (second != cachedSecond) {
+        cachedText = helpers::getFormattedTime(LOG4CPLUS_TEXT("%Y-%m-%dT%H:%M:%S."), second, true);
+        cachedSecond = second;
+    }
+    const auto milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(time - second).count();
+    out += cachedText;
+    out += static_cast<char>('0' + milliseconds / 100);
+    out += static_cast<char>('0' + milliseconds / 10 % 10);
+    out += static_cast<char>('0' + milliseconds % 10);
+    out += 'Z';
 }
 
 // One line: the calling thread's context entries in key order, then the event's fields.
 std::string formatEvent(const spi::InternalLoggingEvent& event) {
-    std::string line = "{";
-    for (const auto& [key, value] : getMDC().getContext()) {
-        line += "\"";
+    const MappedDiagnosticContextMap& context = getMDC().getContext();
+    const tstring& level = getLogLevelManager().toString(event.getLogLevel());
+    // Room for the fixed text and the values unescaped, so that a line is built without growing.
+    std::size_t size = 160 + event.getThread().size() + event.getLoggerName().size() + event.getMessage().size() +
+                       level.size();
+    for (const auto& [key, value] : context) {
+        size += key.size() + value.size() + 8;
+    }
+    std::string line;
+    line.reserve(size);
+    line += '{';
+    for (const auto& [key, value] : context) {
+        line += '"';
         appendEscaped(line, key);
         line += "\":\"";
         appendEscaped(line, value);
         line += "\", ";
     }
     line += "\"timestamp\":\"";
-    appendEscaped(line, formatTimestamp(event.getTimestamp()));
+    appendTimestamp(line, event.getTimestamp());
     line += "\", \"level\":\"";
-    appendEscaped(line, getLogLevelManager().toString(event.getLogLevel()));
+    appendEscaped(line, level);
     line += "\", \"threadName\":\"";
     appendEscaped(line, event.getThread());
     line += "\", \"loggerName\":\"";
@@ -81,8 +134,8 @@ std::string formatEvent(const spi::InternalLoggingEvent& event) {
 }
 
 // False when the oldest line had to go to make room.
-bool pushEvent(std::deque<std::string>& events, const std::string& line) {
-    events.push_back(line);
+bool pushEvent(std::deque<std::string>& events, std::string&& line) {
+    events.push_back(std::move(line));
     if (events.size() > maxQueuedLines) {
         events.pop_front();
         helpers::getLogLog().error(LOG4CPLUS_TEXT("LogglyAppender::append() - Exceed message buffer size"));
@@ -190,7 +243,7 @@ void LogglyAppender::append(const spi::InternalLoggingEvent& event) {
     }
 
     thread::MutexGuard guard(access_mutex);
-    if (!pushEvent(events, line)) {
+    if (!pushEvent(events, std::move(line))) {
         // The dropped line was the oldest: handed over, and perhaps in the request under way.
         handedOver -= handedOver > 0 ? 1 : 0;
         inFlight -= inFlight > 0 ? 1 : 0;

@@ -15,6 +15,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <string>
+#include <utility>
+#include <vector>
 
 using namespace std::chrono;
 using namespace std::chrono_literals;
@@ -38,10 +41,11 @@ ProbePtr makeAppender() { return ProbePtr(new ProbeAppender("127.0.0.1", token, 
 const log4cplus::helpers::Time fixedTime = time_point_cast<microseconds>(
     sys_days{2026y / 12 / 8} + 2h + 42min + 20s + 123ms + 456us);
 
-log4cplus::spi::InternalLoggingEvent event(const std::string& message) {
+log4cplus::spi::InternalLoggingEvent event(const std::string& message,
+                                           const log4cplus::helpers::Time& time = fixedTime) {
     return log4cplus::spi::InternalLoggingEvent("osx.instller", log4cplus::INFO_LOG_LEVEL, "",
                                                 log4cplus::MappedDiagnosticContextMap{}, message, "worker", "",
-                                                fixedTime, "file.cpp", 1, "function");
+                                                time, "file.cpp", 1, "function");
 }
 
 // The line that an event made by event() gives on a thread without context entries.
@@ -105,6 +109,56 @@ TEST_F(LogglyAppenderTest, PostsOneRequestByteForByteWithEscapedContext) {
     const auto requests = endpoint.requests();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].raw, expected);
+}
+
+// Each byte that JSON escapes, and the bytes beside them that it does not, alone among plain
+// bytes at every place in a run of eight.
+TEST_F(LogglyAppenderTest, EscapesEachByteWhereverItStands) {
+    const std::vector<std::pair<char, std::string>> rows = {
+        {'"', "\\\""}, {'\\', "\\\\"}, {'\b', "\\b"}, {'\f', "\\f"}, {'\n', "\\n"}, {'\r', "\\r"},
+        {'\t', "\\t"}, {'\0', "\\u0000"}, {'\x0b', "\\u000b"}, {'\x1f', "\\u001f"}, {' ', " "}, {'!', "!"},
+        {'#', "#"}, {'[', "["}, {']', "]"}, {'\x7f', "\x7f"}, {'\x80', "\x80"}, {'\xff', "\xff"}};
+    BulkEndpoint endpoint;
+    ProbePtr appender = makeAppender();
+    std::vector<std::string> expected;
+    for (const auto& [byte, escaped] : rows) {
+        for (std::size_t place = 0; place <= 8; ++place) {
+            const std::string before(place, 'a');
+            const std::string after(16 - place, 'b');
+            appender->doAppend(event(before + byte + after));
+            expected.push_back(plainLine(before + escaped + after));
+        }
+    }
+    appender->close();
+    std::vector<std::string> lines;
+    for (const auto& request : endpoint.requests()) {
+        const auto requestLines = request.lines();
+        lines.insert(lines.end(), requestLines.begin(), requestLines.end());
+    }
+    EXPECT_EQ(lines, expected);
+}
+
+// Each line carries its own time in universal time to the millisecond, whatever came before.
+TEST_F(LogglyAppenderTest, StampsEachLineWithItsOwnTime) {
+    const sys_days day = 2026y / 12 / 8;
+    const std::vector<std::pair<log4cplus::helpers::Time, std::string>> rows = {
+        {fixedTime, "2026-12-08T02:42:20.123Z"},
+        {day + 2h + 42min + 21s + 7us, "2026-12-08T02:42:21.000Z"},
+        {day + 2h + 42min + 20s + 999999us, "2026-12-08T02:42:20.999Z"},
+        {sys_days{2027y / 1 / 1} + 45ms, "2027-01-01T00:00:00.045Z"}};
+    BulkEndpoint endpoint;
+    ProbePtr appender = makeAppender();
+    for (const auto& row : rows) {
+        appender->doAppend(event("stamped", row.first));
+    }
+    appender->close();
+    const auto requests = endpoint.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    const auto lines = requests[0].lines();
+    ASSERT_EQ(lines.size(), rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(lines[i].rfind("{\"timestamp\":\"" + rows[i].second + "\", ", 0), 0u) << lines[i];
+    }
 }
 
 TEST_F(LogglyAppenderTest, TwentiethLineHandsAllTwentyToTheFlusher) {
