@@ -8,14 +8,15 @@
 #include <log4cplus/loglevel.h>
 #include <log4cplus/mdc.h>
 #include <log4cplus/spi/loggingevent.h>
-#include <log4cplus/thread/syncprims-pub-impl.h>
 
 #include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace log4cplus {
 
@@ -30,38 +31,40 @@ constexpr std::size_t batchBytes = 4608000;
 constexpr unsigned long flushIntervalMilliseconds = 8000;
 constexpr unsigned short servicePort = 80;
 
-// Whether any of the eight bytes from `bytes` on is a control character, a quotation mark or a
-// reverse solidus: (x - 0x01..) & ~x & 0x80.. marks a byte of x below 0x01, that is a zero byte,
-// and a matching byte is zero after the exclusive or.
-bool anyNeedsEscape(const char* bytes) {
+// Whether any byte of `value` is a control character, a quotation mark or a reverse solidus,
+// looked at eight bytes at a time: (x - 0x0101..) & ~x & 0x8080.. is non-zero exactly when a
+// byte of x is zero, and a byte that matches is zero after the exclusive or.
+bool needsEscape(std::string_view value) {
     constexpr std::uint64_t ones = 0x0101010101010101;
     constexpr std::uint64_t highBits = 0x8080808080808080;
-    std::uint64_t word;
-    std::memcpy(&word, bytes, sizeof word);
-    const auto below = [word](std::uint64_t limit) { return (word - ones * limit) & ~word & highBits; };
-    const auto zeroByte = [](std::uint64_t x) { return (x - ones) & ~x & highBits; };
-    return (below(0x20) | zeroByte(word ^ (ones * '"')) | zeroByte(word ^ (ones * '\\'))) != 0;
+    const auto matches = [](std::uint64_t word) {
+        const auto below = [word](std::uint64_t limit) { return (word - ones * limit) & ~word & highBits; };
+        const auto zeroByte = [](std::uint64_t x) { return (x - ones) & ~x & highBits; };
+        return (below(0x20) | zeroByte(word ^ (ones * '"')) | zeroByte(word ^ (ones * '\\'))) != 0;
+    };
+    std::size_t next = 0;
+    for (; value.size() - next >= 8; next += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, value.data() + next, sizeof word);
+        if (matches(word)) {
+            return true;
+        }
+    }
+    std::uint64_t rest = ones * 'a';  // the bytes past the end are plain
+    std::memcpy(&rest, value.data() + next, value.size() - next);
+    return matches(rest);
 }
 
 // A JSON string's content (RFC 8259, section 7): quotation mark, reverse solidus and the
-// control characters are escaped, every other byte passes unchanged. Runs of bytes that need
-// no escape, nearly all of a line, are skipped eight at a time and copied whole.
+// control characters are escaped, every other byte passes unchanged. Most values need no
+// escape and are copied whole.
 void appendEscaped(std::string& out, std::string_view value) {
+    if (!needsEscape(value)) {
+        out += value;
+        return;
+    }
     static const char hexDigits[] = "0123456789abcdef";
-    const char* const bytes = value.data();
-    std::size_t unescaped = 0;  // the first byte not yet copied
-    std::size_t next = 0;
-    while (next < value.size()) {
-        if (value.size() - next >= 8 && !anyNeedsEscape(bytes + next)) {
-            next += 8;
-            continue;
-        }
-        const auto c = static_cast<unsigned char>(bytes[next++]);
-        if (c >= 0x20 && c != '"' && c != '\\') {
-            continue;
-        }
-        out.append(bytes + unescaped, next - 1 - unescaped);
-        unescaped = next;
+    for (const char c : value) {
         switch (c) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;
@@ -71,12 +74,15 @@ void appendEscaped(std::string& out, std::string_view value) {
         case '\r': out += "\\r"; break;
         case '\t': out += "\\t"; break;
         default:
-            out += "\\u00";
-            out += hexDigits[c >> 4];
-            out += hexDigits[c & 0x0f];
+            if (static_cast<unsigned char>(c) < 0x20) {
+                out += "\\u00";
+                out += hexDigits[(c >> 4) & 0x0f];
+                out += hexDigits[c & 0x0f];
+            } else {
+                out += c;
+            }
         }
     }
-    out.append(bytes + unescaped, value.size() - unescaped);
 }
 
 // The library's date formatting costs more than the rest of a line, and lines come many to a
@@ -97,26 +103,36 @@ void appendTimestamp(std::string& out, const helpers::Time& time) {
     out += 'Z';
 }
 
-// One line: the calling thread's context entries in key order, then the event's fields.
+// The text of the calling thread's context entries, in key order. They seldom change (the
+// installer sets them once), so each thread keeps the text it made last and makes it again
+// only when they differ.
+const std::string& contextText(const MappedDiagnosticContextMap& context) {
+    thread_local MappedDiagnosticContextMap cachedContext;
+    thread_local std::string cachedText;
+    if (context != cachedContext) {
+        cachedText.clear();
+        for (const auto& [key, value] : context) {
+            cachedText += '"';
+            appendEscaped(cachedText, key);
+            cachedText += "\":\"";
+            appendEscaped(cachedText, value);
+            cachedText += "\", ";
+        }
+        cachedContext = context;
+    }
+    return cachedText;
+}
+
+// One line: the calling thread's context entries, then the event's fields.
 std::string formatEvent(const spi::InternalLoggingEvent& event) {
-    const MappedDiagnosticContextMap& context = getMDC().getContext();
+    const std::string& context = contextText(getMDC().getContext());
     const tstring& level = getLogLevelManager().toString(event.getLogLevel());
     // Room for the fixed text and the values unescaped, so that a line is built without growing.
-    std::size_t size = 160 + event.getThread().size() + event.getLoggerName().size() + event.getMessage().size() +
-                       level.size();
-    for (const auto& [key, value] : context) {
-        size += key.size() + value.size() + 8;
-    }
     std::string line;
-    line.reserve(size);
+    line.reserve(160 + context.size() + level.size() + event.getThread().size() + event.getLoggerName().size() +
+                 event.getMessage().size());
     line += '{';
-    for (const auto& [key, value] : context) {
-        line += '"';
-        appendEscaped(line, key);
-        line += "\":\"";
-        appendEscaped(line, value);
-        line += "\", ";
-    }
+    line += context;
     line += "\"timestamp\":\"";
     appendTimestamp(line, event.getTimestamp());
     line += "\", \"level\":\"";
@@ -133,17 +149,6 @@ std::string formatEvent(const spi::InternalLoggingEvent& event) {
     return line;
 }
 
-// False when the oldest line had to go to make room.
-bool pushEvent(std::deque<std::string>& events, std::string&& line) {
-    events.push_back(std::move(line));
-    if (events.size() > maxQueuedLines) {
-        events.pop_front();
-        helpers::getLogLog().error(LOG4CPLUS_TEXT("LogglyAppender::append() - Exceed message buffer size"));
-        return false;
-    }
-    return true;
-}
-
 // The bytes of the lines from position `first` on.
 std::size_t bufferedBytes(const std::deque<std::string>& events, std::size_t first) {
     std::size_t bytes = 0;
@@ -153,19 +158,33 @@ std::size_t bufferedBytes(const std::deque<std::string>& events, std::size_t fir
     return bytes;
 }
 
-// The next batch from the front, taken from the first `available` lines: at most batchLines
-// lines and batchBytes bytes.
-void buildBody(const std::deque<std::string>& events, std::size_t available, std::string& body, std::size_t& count) {
-    body.clear();
-    count = 0;
-    while (count < available && count < batchLines) {
-        const std::string& line = events[count];
-        if (body.size() + line.size() > batchBytes) {
+// Moves the next batch off the front into `batch`, taken from the first `available` lines: at
+// most batchLines lines and batchBytes bytes. Only the strings move; their bytes are copied
+// into a body later, outside the queue's lock.
+void takeBatch(std::deque<std::string>& events, std::size_t available, std::vector<std::string>& batch) {
+    std::size_t bytes = 0;
+    while (batch.size() < available && batch.size() < batchLines) {
+        std::string& line = events.front();
+        if (bytes + line.size() > batchBytes) {
             break;
         }
-        body += line;
-        ++count;
+        bytes += line.size();
+        batch.push_back(std::move(line));
+        events.pop_front();
     }
+}
+
+std::string buildBody(const std::vector<std::string>& batch) {
+    std::size_t size = 0;
+    for (const std::string& line : batch) {
+        size += line.size();
+    }
+    std::string body;
+    body.reserve(size);
+    for (const std::string& line : batch) {
+        body += line;
+    }
+    return body;
 }
 
 std::string buildRequest(const std::string& body, const tstring& logServer, const tstring& token) {
@@ -178,12 +197,6 @@ std::string buildRequest(const std::string& body, const tstring& logServer, cons
     request += "\r\n\r\n";
     request += body;
     return request;
-}
-
-void popEvents(std::deque<std::string>& events, std::size_t count) {
-    for (; count > 0 && !events.empty(); --count) {
-        events.pop_front();
-    }
 }
 
 }  // namespace
@@ -242,17 +255,34 @@ void LogglyAppender::append(const spi::InternalLoggingEvent& event) {
         return;
     }
 
-    thread::MutexGuard guard(access_mutex);
-    if (!pushEvent(events, std::move(line))) {
-        // The dropped line was the oldest: handed over, and perhaps in the request under way.
-        handedOver -= handedOver > 0 ? 1 : 0;
-        inFlight -= inFlight > 0 ? 1 : 0;
+    bool dropped = false;
+    bool handOver = false;
+    {
+        std::lock_guard guard(queueLock);
+        events.push_back(std::move(line));
+        if (events.size() + inFlight > maxQueuedLines) {
+            // The oldest line goes: one of the request under way, which then does not come
+            // back if the request fails, or else the front of the queue.
+            if (inFlight > 0) {
+                --inFlight;
+            } else {
+                events.pop_front();
+                handedOver -= handedOver > 0 ? 1 : 0;
+            }
+            dropped = true;
+        }
+        // The lines not yet handed over are what a post would have found queued: a full
+        // request's worth goes to the flusher at once.
+        const std::size_t waiting = events.size() - handedOver;
+        if (!postFailed && (waiting >= batchLines || bufferedBytes(events, handedOver) > batchBytes)) {
+            handedOver = events.size();
+            handOver = true;
+        }
     }
-    // The lines not yet handed over are what a post would have found queued: a full request's
-    // worth goes to the flusher at once.
-    const std::size_t waiting = events.size() - handedOver;
-    if (!postFailed && (waiting >= batchLines || bufferedBytes(events, handedOver) > batchBytes)) {
-        handedOver = events.size();
+    if (dropped) {
+        helpers::getLogLog().error(LOG4CPLUS_TEXT("LogglyAppender::append() - Exceed message buffer size"));
+    }
+    if (handOver) {
         flusher->requestFlush();
     }
 }
@@ -264,7 +294,7 @@ void LogglyAppender::ftcFlushRequested() { sendEvents(false); }
 void LogglyAppender::sendEvents(bool everything) {
     std::lock_guard postingGuard(posting);
     {
-        thread::MutexGuard guard(access_mutex);
+        std::lock_guard guard(queueLock);
         if (everything) {
             handedOver = events.size();
             postFailed = false;
@@ -276,33 +306,35 @@ void LogglyAppender::sendEvents(bool everything) {
     openSocket();
     if (!socket.isOpen()) {
         helpers::getLogLog().error(LOG4CPLUS_TEXT("LogglyAppender::append()- Cannot connect to server"));
-        thread::MutexGuard guard(access_mutex);
+        std::lock_guard guard(queueLock);
         postFailed = true;
         return;
     }
+    std::vector<std::string> batch;
     for (;;) {
-        std::string body;
-        std::size_t count = 0;
+        batch.clear();  // the lines of the last request, posted: freed outside the queue's lock
         {
-            thread::MutexGuard guard(access_mutex);
+            std::lock_guard guard(queueLock);
             if (handedOver == 0) {
                 break;
             }
-            buildBody(events, handedOver, body, count);
-            inFlight = count;
+            takeBatch(events, handedOver, batch);
+            handedOver -= batch.size();
+            inFlight = batch.size();
         }
-        const bool accepted = sendRequest(buildRequest(body, logServer, token));
-        thread::MutexGuard guard(access_mutex);
-        if (accepted) {
-            // Lines dropped meanwhile were taken off inFlight, so these are the ones posted.
-            popEvents(events, inFlight);
-            handedOver -= inFlight;
-        }
-        inFlight = 0;
+        const bool accepted = sendRequest(buildRequest(buildBody(batch), logServer, token));
+        std::lock_guard guard(queueLock);
         if (!accepted) {
+            // Back to the front, handed over again; lines dropped meanwhile were taken off
+            // inFlight from the oldest on.
+            events.insert(events.begin(), std::make_move_iterator(batch.end() - static_cast<std::ptrdiff_t>(inFlight)),
+                          std::make_move_iterator(batch.end()));
+            handedOver += inFlight;
+            inFlight = 0;
             postFailed = true;
             break;
         }
+        inFlight = 0;
     }
     socket.close();
 }

@@ -39,7 +39,7 @@ int main() {
     // and the figure is the cost of shipping every line. Rounds with and without the remote
     // appender alternate, so that a passing load on the machine weighs on both alike.
     constexpr int roundLines = 500;
-    constexpr int rounds = 40;
+    constexpr int rounds = 100;
     testing_support::TempHome home;
     BulkEndpoint endpoint;  // port 80 on loopback
     const auto logs = platform::paths::logsDirectory();

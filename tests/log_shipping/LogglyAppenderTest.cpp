@@ -92,20 +92,25 @@ TEST_F(LogglyAppenderTest, PostsOneRequestByteForByteWithEscapedContext) {
     log4cplus::getMDC().put("tab\tkey", "x");
 
     appender->doAppend(event("say \"hi\" C:\\dir\nnext\r\x01\x1f \xc3\xbc"));
+    log4cplus::getMDC().remove("tab\tkey");
+    log4cplus::getMDC().put("process", "Other");
+    appender->doAppend(event("second"));
     EXPECT_TRUE(endpoint.requests().empty());
     appender->close();
 
-    const std::string line =
+    // Each line carries the context entries of its moment.
+    const std::string body =
         "{\"emulatorId\":\"hw\\\"1\", \"process\":\"Installer\", \"tab\\tkey\":\"x\", "
         "\"timestamp\":\"2026-12-08T02:42:20.123Z\", \"level\":\"INFO\", \"threadName\":\"worker\", "
         "\"loggerName\":\"osx.instller\", \"platform\":\"Mac\", "
-        "\"message\":\"say \\\"hi\\\" C:\\\\dir\\nnext\\r\\u0001\\u001f \xc3\xbc\"}\r\n";
+        "\"message\":\"say \\\"hi\\\" C:\\\\dir\\nnext\\r\\u0001\\u001f \xc3\xbc\"}\r\n"
+        "{\"emulatorId\":\"hw\\\"1\", \"process\":\"Other\", " + plainLine("second").substr(1);
     const std::string expected = "POST /bulk/" + token + "/tag/ravelune HTTP/1.1\r\n"
                                  "Host: 127.0.0.1\r\n"
                                  "User-Agent: log4cplus\r\n"
                                  "Content-type: text/plain\r\n"
-                                 "Content-Length: " + std::to_string(line.size()) + "\r\n"
-                                 "\r\n" + line;
+                                 "Content-Length: " + std::to_string(body.size()) + "\r\n"
+                                 "\r\n" + body;
     const auto requests = endpoint.requests();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].raw, expected);
@@ -299,7 +304,9 @@ TEST_F(LogglyAppenderTest, UnresolvableServerKeepsTheQueue) {
     EXPECT_EQ(diagnostics.count("LogglyAppender::append()- Cannot connect to server"), 2);
 }
 
-// The logging thread only queues; the flusher waits out the receive time-out.
+// The logging thread only queues; the flusher waits out the receive time-out. A line that
+// takes the queue past its cap meanwhile drops the oldest line of the request under way, which
+// does not come back when that request fails.
 TEST_F(LogglyAppenderTest, SilentServiceNeverHoldsTheLoggingThread) {
     BulkEndpoint endpoint;
     endpoint.setSilent(true);
@@ -307,6 +314,9 @@ TEST_F(LogglyAppenderTest, SilentServiceNeverHoldsTheLoggingThread) {
     DiagnosticCapture diagnostics;
     EXPECT_LT(loggingTwentiethLine(appender), 1s);
     const auto handedOver = steady_clock::now();
+    ASSERT_TRUE(endpoint.waitForRequests(1));
+    appendNumbered(appender, 21, 1001);
+    EXPECT_EQ(diagnostics.count("LogglyAppender::append() - Exceed message buffer size"), 1);
     ASSERT_TRUE(diagnostics.waitFor("LogglyAppender::flush()- Get response failed"));
     const auto waited = steady_clock::now() - handedOver;
     EXPECT_GE(waited, seconds(log4cplus::helpers::BoundedSocket::ioTimeoutSeconds) - 500ms);
@@ -315,9 +325,10 @@ TEST_F(LogglyAppenderTest, SilentServiceNeverHoldsTheLoggingThread) {
     endpoint.setSilent(false);
     appender->close();
     const auto requests = endpoint.requests();
-    ASSERT_EQ(requests.size(), 2u);
+    ASSERT_EQ(requests.size(), 51u);
     EXPECT_EQ(requests[1].connection, 2);
-    expectNumberedLines(requests[1], 1, 20);
+    expectNumberedLines(requests[1], 2, 21);
+    expectNumberedLines(requests[50], 982, 1001);
 }
 
 // An answer that trickles in holds the poster no longer than the bound on one answer (close
