@@ -32,8 +32,9 @@ constexpr unsigned long flushIntervalMilliseconds = 8000;
 constexpr unsigned short servicePort = 80;
 
 // Whether any byte of `value` is a control character, a quotation mark or a reverse solidus,
-// looked at eight bytes at a time: (x - 0x0101..) & ~x & 0x8080.. is non-zero exactly when a
-// byte of x is zero, and a byte that matches is zero after the exclusive or.
+// looked at eight bytes at a time: (x - n * 0x0101..) & ~x & 0x8080.. is non-zero exactly when
+// some byte of x is below n (for n up to 0x80). With n = 0x20 that finds the control characters;
+// with n = 1 the zero bytes that a byte equal to c leaves in x ^ c * 0x0101...
 bool needsEscape(std::string_view value) {
     constexpr std::uint64_t ones = 0x0101010101010101;
     constexpr std::uint64_t highBits = 0x8080808080808080;
