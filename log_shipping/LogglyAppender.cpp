@@ -8,9 +8,15 @@
 #include <log4cplus/loglevel.h>
 #include <log4cplus/mdc.h>
 #include <log4cplus/spi/loggingevent.h>
-#include <log4cplus/thread/syncprims-pub-impl.h>
 
+#include <chrono>
+#include <cstdint>
+#include <cstring>
 #include <exception>
+#include <iterator>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 namespace log4cplus {
 
@@ -25,9 +31,39 @@ constexpr std::size_t batchBytes = 4608000;
 constexpr unsigned long flushIntervalMilliseconds = 8000;
 constexpr unsigned short servicePort = 80;
 
+// Whether any byte of `value` is a control character, a quotation mark or a reverse solidus,
+// looked at eight bytes at a time: (x - n * 0x0101..) & ~x & 0x8080.. is non-zero exactly when
+// some byte of x is below n (for n up to 0x80). With n = 0x20 that finds the control characters;
+// with n = 1 the zero bytes that a byte equal to c leaves in x ^ c * 0x0101...
+bool needsEscape(std::string_view value) {
+    constexpr std::uint64_t ones = 0x0101010101010101;
+    constexpr std::uint64_t highBits = 0x8080808080808080;
+    const auto matches = [](std::uint64_t word) {
+        const auto below = [word](std::uint64_t limit) { return (word - ones * limit) & ~word & highBits; };
+        const auto zeroByte = [](std::uint64_t x) { return (x - ones) & ~x & highBits; };
+        return (below(0x20) | zeroByte(word ^ (ones * '"')) | zeroByte(word ^ (ones * '\\'))) != 0;
+    };
+    std::size_t next = 0;
+    for (; value.size() - next >= 8; next += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, value.data() + next, sizeof word);
+        if (matches(word)) {
+            return true;
+        }
+    }
+    std::uint64_t rest = ones * 'a';  // the bytes past the end are plain
+    std::memcpy(&rest, value.data() + next, value.size() - next);
+    return matches(rest);
+}
+
 // A JSON string's content (RFC 8259, section 7): quotation mark, reverse solidus and the
-// control characters are escaped, every other byte passes unchanged.
-void appendEscaped(std::string& out, const std::string& value) {
+// control characters are escaped, every other byte passes unchanged. Most values need no
+// escape and are copied whole.
+void appendEscaped(std::string& out, std::string_view value) {
+    if (!needsEscape(value)) {
+        out += value;
+        return;
+    }
     static const char hexDigits[] = "0123456789abcdef";
     for (const char c : value) {
         switch (c) {
@@ -50,24 +86,58 @@ void appendEscaped(std::string& out, const std::string& value) {
     }
 }
 
-std::string formatTimestamp(const helpers::Time& time) {
-    return helpers::getFormattedTime(LOG4CPLUS_TEXT("%Y-%m-%dT%H:%M:%S.%q"), time, true) + "Z";
+// The library's date formatting costs more than the rest of a line, and lines come many to a
+// second: each thread keeps the text of the last second it formatted and adds the milliseconds.
+void appendTimestamp(std::string& out, const helpers::Time& time) {
+    thread_local helpers::Time cachedSecond = helpers::Time::min();
+    thread_local std::string cachedText;
+    const auto second = std::chrono::floor<std::chrono::seconds>(time);
+    if (second != cachedSecond) {
+        cachedText = helpers::getFormattedTime(LOG4CPLUS_TEXT("%Y-%m-%dT%H:%M:%S."), second, true);
+        cachedSecond = second;
+    }
+    const auto milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(time - second).count();
+    out += cachedText;
+    out += static_cast<char>('0' + milliseconds / 100);
+    out += static_cast<char>('0' + milliseconds / 10 % 10);
+    out += static_cast<char>('0' + milliseconds % 10);
+    out += 'Z';
 }
 
-// One line: the calling thread's context entries in key order, then the event's fields.
-std::string formatEvent(const spi::InternalLoggingEvent& event) {
-    std::string line = "{";
-    for (const auto& [key, value] : getMDC().getContext()) {
-        line += "\"";
-        appendEscaped(line, key);
-        line += "\":\"";
-        appendEscaped(line, value);
-        line += "\", ";
+// The text of the calling thread's context entries, in key order. They seldom change (the
+// installer sets them once), so each thread keeps the text it made last and makes it again
+// only when they differ.
+const std::string& contextText(const MappedDiagnosticContextMap& context) {
+    thread_local MappedDiagnosticContextMap cachedContext;
+    thread_local std::string cachedText;
+    if (context != cachedContext) {
+        cachedText.clear();
+        for (const auto& [key, value] : context) {
+            cachedText += '"';
+            appendEscaped(cachedText, key);
+            cachedText += "\":\"";
+            appendEscaped(cachedText, value);
+            cachedText += "\", ";
+        }
+        cachedContext = context;
     }
+    return cachedText;
+}
+
+// One line: the calling thread's context entries, then the event's fields.
+std::string formatEvent(const spi::InternalLoggingEvent& event) {
+    const std::string& context = contextText(getMDC().getContext());
+    const tstring& level = getLogLevelManager().toString(event.getLogLevel());
+    // Room for the fixed text and the values unescaped, so that a line is built without growing.
+    std::string line;
+    line.reserve(160 + context.size() + level.size() + event.getThread().size() + event.getLoggerName().size() +
+                 event.getMessage().size());
+    line += '{';
+    line += context;
     line += "\"timestamp\":\"";
-    appendEscaped(line, formatTimestamp(event.getTimestamp()));
+    appendTimestamp(line, event.getTimestamp());
     line += "\", \"level\":\"";
-    appendEscaped(line, getLogLevelManager().toString(event.getLogLevel()));
+    appendEscaped(line, level);
     line += "\", \"threadName\":\"";
     appendEscaped(line, event.getThread());
     line += "\", \"loggerName\":\"";
@@ -80,17 +150,6 @@ std::string formatEvent(const spi::InternalLoggingEvent& event) {
     return line;
 }
 
-// False when the oldest line had to go to make room.
-bool pushEvent(std::deque<std::string>& events, const std::string& line) {
-    events.push_back(line);
-    if (events.size() > maxQueuedLines) {
-        events.pop_front();
-        helpers::getLogLog().error(LOG4CPLUS_TEXT("LogglyAppender::append() - Exceed message buffer size"));
-        return false;
-    }
-    return true;
-}
-
 // The bytes of the lines from position `first` on.
 std::size_t bufferedBytes(const std::deque<std::string>& events, std::size_t first) {
     std::size_t bytes = 0;
@@ -100,19 +159,33 @@ std::size_t bufferedBytes(const std::deque<std::string>& events, std::size_t fir
     return bytes;
 }
 
-// The next batch from the front, taken from the first `available` lines: at most batchLines
-// lines and batchBytes bytes.
-void buildBody(const std::deque<std::string>& events, std::size_t available, std::string& body, std::size_t& count) {
-    body.clear();
-    count = 0;
-    while (count < available && count < batchLines) {
-        const std::string& line = events[count];
-        if (body.size() + line.size() > batchBytes) {
+// Moves the next batch off the front into `batch`, taken from the first `available` lines: at
+// most batchLines lines and batchBytes bytes. Only the strings move; their bytes are copied
+// into a body later, outside the queue's lock.
+void takeBatch(std::deque<std::string>& events, std::size_t available, std::vector<std::string>& batch) {
+    std::size_t bytes = 0;
+    while (batch.size() < available && batch.size() < batchLines) {
+        std::string& line = events.front();
+        if (bytes + line.size() > batchBytes) {
             break;
         }
-        body += line;
-        ++count;
+        bytes += line.size();
+        batch.push_back(std::move(line));
+        events.pop_front();
     }
+}
+
+std::string buildBody(const std::vector<std::string>& batch) {
+    std::size_t size = 0;
+    for (const std::string& line : batch) {
+        size += line.size();
+    }
+    std::string body;
+    body.reserve(size);
+    for (const std::string& line : batch) {
+        body += line;
+    }
+    return body;
 }
 
 std::string buildRequest(const std::string& body, const tstring& logServer, const tstring& token) {
@@ -125,12 +198,6 @@ std::string buildRequest(const std::string& body, const tstring& logServer, cons
     request += "\r\n\r\n";
     request += body;
     return request;
-}
-
-void popEvents(std::deque<std::string>& events, std::size_t count) {
-    for (; count > 0 && !events.empty(); --count) {
-        events.pop_front();
-    }
 }
 
 }  // namespace
@@ -189,17 +256,34 @@ void LogglyAppender::append(const spi::InternalLoggingEvent& event) {
         return;
     }
 
-    thread::MutexGuard guard(access_mutex);
-    if (!pushEvent(events, line)) {
-        // The dropped line was the oldest: handed over, and perhaps in the request under way.
-        handedOver -= handedOver > 0 ? 1 : 0;
-        inFlight -= inFlight > 0 ? 1 : 0;
+    bool dropped = false;
+    bool handOver = false;
+    {
+        std::lock_guard guard(queueLock);
+        events.push_back(std::move(line));
+        if (events.size() + inFlight > maxQueuedLines) {
+            // The oldest line goes: one of the request under way, which then does not come
+            // back if the request fails, or else the front of the queue.
+            if (inFlight > 0) {
+                --inFlight;
+            } else {
+                events.pop_front();
+                handedOver -= handedOver > 0 ? 1 : 0;
+            }
+            dropped = true;
+        }
+        // The lines not yet handed over are what a post would have found queued: a full
+        // request's worth goes to the flusher at once.
+        const std::size_t waiting = events.size() - handedOver;
+        if (!postFailed && (waiting >= batchLines || bufferedBytes(events, handedOver) > batchBytes)) {
+            handedOver = events.size();
+            handOver = true;
+        }
     }
-    // The lines not yet handed over are what a post would have found queued: a full request's
-    // worth goes to the flusher at once.
-    const std::size_t waiting = events.size() - handedOver;
-    if (!postFailed && (waiting >= batchLines || bufferedBytes(events, handedOver) > batchBytes)) {
-        handedOver = events.size();
+    if (dropped) {
+        helpers::getLogLog().error(LOG4CPLUS_TEXT("LogglyAppender::append() - Exceed message buffer size"));
+    }
+    if (handOver) {
         flusher->requestFlush();
     }
 }
@@ -211,7 +295,7 @@ void LogglyAppender::ftcFlushRequested() { sendEvents(false); }
 void LogglyAppender::sendEvents(bool everything) {
     std::lock_guard postingGuard(posting);
     {
-        thread::MutexGuard guard(access_mutex);
+        std::lock_guard guard(queueLock);
         if (everything) {
             handedOver = events.size();
             postFailed = false;
@@ -223,33 +307,35 @@ void LogglyAppender::sendEvents(bool everything) {
     openSocket();
     if (!socket.isOpen()) {
         helpers::getLogLog().error(LOG4CPLUS_TEXT("LogglyAppender::append()- Cannot connect to server"));
-        thread::MutexGuard guard(access_mutex);
+        std::lock_guard guard(queueLock);
         postFailed = true;
         return;
     }
+    std::vector<std::string> batch;
     for (;;) {
-        std::string body;
-        std::size_t count = 0;
+        batch.clear();  // the lines of the last request, posted: freed outside the queue's lock
         {
-            thread::MutexGuard guard(access_mutex);
+            std::lock_guard guard(queueLock);
             if (handedOver == 0) {
                 break;
             }
-            buildBody(events, handedOver, body, count);
-            inFlight = count;
+            takeBatch(events, handedOver, batch);
+            handedOver -= batch.size();
+            inFlight = batch.size();
         }
-        const bool accepted = sendRequest(buildRequest(body, logServer, token));
-        thread::MutexGuard guard(access_mutex);
-        if (accepted) {
-            // Lines dropped meanwhile were taken off inFlight, so these are the ones posted.
-            popEvents(events, inFlight);
-            handedOver -= inFlight;
-        }
-        inFlight = 0;
+        const bool accepted = sendRequest(buildRequest(buildBody(batch), logServer, token));
+        std::lock_guard guard(queueLock);
         if (!accepted) {
+            // Back to the front, handed over again; lines dropped meanwhile were taken off
+            // inFlight from the oldest on.
+            events.insert(events.begin(), std::make_move_iterator(batch.end() - static_cast<std::ptrdiff_t>(inFlight)),
+                          std::make_move_iterator(batch.end()));
+            handedOver += inFlight;
+            inFlight = 0;
             postFailed = true;
             break;
         }
+        inFlight = 0;
     }
     socket.close();
 }

@@ -20,7 +20,9 @@ namespace log4cplus {
 // more than a request's bytes wait, it hands them to the flusher thread, which posts them over
 // HTTP/1.1 in requests of up to 20 lines at once and in order. The flusher also posts the whole
 // queue every 8 seconds, and close posts what is left. After a failed post, handed lines wait
-// for the next period. No lock that a logging thread takes is held across the network.
+// for the next period. No lock that a logging thread takes is held across the network: the
+// queue has a lock of its own, held only to move lines in and out, never while a line is
+// formatted (under the library's access_mutex) or posted.
 class LogglyAppender : public Appender, protected virtual helpers::IFlusherThreadClient {
 public:
     // Reads "logServer", "token", "currentHost" and "IPv6" besides the common appender keys.
@@ -28,21 +30,22 @@ public:
     LogglyAppender(const tstring& logServer, const tstring& token, const tstring& currentHost, bool ipv6);
     ~LogglyAppender() override;
 
-    // Stops the flusher thread, then posts what is left. Must not be called by a thread that
-    // holds access_mutex.
+    // Stops the flusher thread, then posts what is left.
     void close() override;
 
 protected:
     void append(const spi::InternalLoggingEvent& event) override;
-    // Posts the whole queue; any thread that does not hold access_mutex.
+    // On the flusher thread: posts the whole queue.
     void ftcFlush() override;
-    // Posts the lines handed over, unless a post failed since the last period.
+    // On the flusher thread: posts the lines handed over, unless a post failed since the last
+    // period.
     void ftcFlushRequested() override;
 
 private:
     void initFlusherThread();
     // Posts the lines handed over (first the whole queue, when `everything`) in batches over
-    // one connection. Takes access_mutex only between requests; must not be called with it held.
+    // one connection. Takes queueLock only between requests, to move a batch out and, if its
+    // request fails, back.
     void sendEvents(bool everything);
     void openSocket();
     // Writes one request and waits for the first byte of the response.
@@ -55,9 +58,11 @@ private:
     tstring token;
     tstring currentHost;
     bool ipv6;
-    // Under access_mutex: the queue, how many lines at its front are handed to the poster and
-    // how many of those are in the request under way, and whether a post failed since the
+    // Guards what follows: the lines waiting, oldest first; how many at the front are handed
+    // to the poster; how many lines the request under way has taken out, less those dropped
+    // meanwhile (the queue's cap counts them with the rest); whether a post failed since the
     // last period.
+    std::mutex queueLock;
     std::deque<std::string> events;
     std::size_t handedOver = 0;
     std::size_t inFlight = 0;

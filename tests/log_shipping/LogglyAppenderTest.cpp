@@ -15,6 +15,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <string>
+#include <utility>
+#include <vector>
 
 using namespace std::chrono;
 using namespace std::chrono_literals;
@@ -38,10 +41,11 @@ ProbePtr makeAppender() { return ProbePtr(new ProbeAppender("127.0.0.1", token, 
 const log4cplus::helpers::Time fixedTime = time_point_cast<microseconds>(
     sys_days{2026y / 12 / 8} + 2h + 42min + 20s + 123ms + 456us);
 
-log4cplus::spi::InternalLoggingEvent event(const std::string& message) {
+log4cplus::spi::InternalLoggingEvent event(const std::string& message,
+                                           const log4cplus::helpers::Time& time = fixedTime) {
     return log4cplus::spi::InternalLoggingEvent("osx.instller", log4cplus::INFO_LOG_LEVEL, "",
                                                 log4cplus::MappedDiagnosticContextMap{}, message, "worker", "",
-                                                fixedTime, "file.cpp", 1, "function");
+                                                time, "file.cpp", 1, "function");
 }
 
 // The line that an event made by event() gives on a thread without context entries.
@@ -88,23 +92,78 @@ TEST_F(LogglyAppenderTest, PostsOneRequestByteForByteWithEscapedContext) {
     log4cplus::getMDC().put("tab\tkey", "x");
 
     appender->doAppend(event("say \"hi\" C:\\dir\nnext\r\x01\x1f \xc3\xbc"));
+    log4cplus::getMDC().remove("tab\tkey");
+    log4cplus::getMDC().put("process", "Other");
+    appender->doAppend(event("second"));
     EXPECT_TRUE(endpoint.requests().empty());
     appender->close();
 
-    const std::string line =
+    // Each line carries the context entries of its moment.
+    const std::string body =
         "{\"emulatorId\":\"hw\\\"1\", \"process\":\"Installer\", \"tab\\tkey\":\"x\", "
         "\"timestamp\":\"2026-12-08T02:42:20.123Z\", \"level\":\"INFO\", \"threadName\":\"worker\", "
         "\"loggerName\":\"osx.instller\", \"platform\":\"Mac\", "
-        "\"message\":\"say \\\"hi\\\" C:\\\\dir\\nnext\\r\\u0001\\u001f \xc3\xbc\"}\r\n";
+        "\"message\":\"say \\\"hi\\\" C:\\\\dir\\nnext\\r\\u0001\\u001f \xc3\xbc\"}\r\n"
+        "{\"emulatorId\":\"hw\\\"1\", \"process\":\"Other\", " + plainLine("second").substr(1);
     const std::string expected = "POST /bulk/" + token + "/tag/ravelune HTTP/1.1\r\n"
                                  "Host: 127.0.0.1\r\n"
                                  "User-Agent: log4cplus\r\n"
                                  "Content-type: text/plain\r\n"
-                                 "Content-Length: " + std::to_string(line.size()) + "\r\n"
-                                 "\r\n" + line;
+                                 "Content-Length: " + std::to_string(body.size()) + "\r\n"
+                                 "\r\n" + body;
     const auto requests = endpoint.requests();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].raw, expected);
+}
+
+// Each byte that JSON escapes, and the bytes beside them that it does not, alone among plain
+// bytes at every place in a run of eight.
+TEST_F(LogglyAppenderTest, EscapesEachByteWhereverItStands) {
+    const std::vector<std::pair<char, std::string>> rows = {
+        {'"', "\\\""}, {'\\', "\\\\"}, {'\b', "\\b"}, {'\f', "\\f"}, {'\n', "\\n"}, {'\r', "\\r"},
+        {'\t', "\\t"}, {'\0', "\\u0000"}, {'\x0b', "\\u000b"}, {'\x1f', "\\u001f"}, {' ', " "}, {'!', "!"},
+        {'#', "#"}, {'[', "["}, {']', "]"}, {'\x7f', "\x7f"}, {'\x80', "\x80"}, {'\xff', "\xff"}};
+    BulkEndpoint endpoint;
+    ProbePtr appender = makeAppender();
+    std::vector<std::string> expected;
+    for (const auto& [byte, escaped] : rows) {
+        for (std::size_t place = 0; place <= 8; ++place) {
+            const std::string before(place, 'a');
+            const std::string after(16 - place, 'b');
+            appender->doAppend(event(before + byte + after));
+            expected.push_back(plainLine(before + escaped + after));
+        }
+    }
+    appender->close();
+    std::vector<std::string> lines;
+    for (const auto& request : endpoint.requests()) {
+        const auto requestLines = request.lines();
+        lines.insert(lines.end(), requestLines.begin(), requestLines.end());
+    }
+    EXPECT_EQ(lines, expected);
+}
+
+// Each line carries its own time in universal time to the millisecond, whatever came before.
+TEST_F(LogglyAppenderTest, StampsEachLineWithItsOwnTime) {
+    const sys_days day = 2026y / 12 / 8;
+    const std::vector<std::pair<log4cplus::helpers::Time, std::string>> rows = {
+        {fixedTime, "2026-12-08T02:42:20.123Z"},
+        {day + 2h + 42min + 21s + 7us, "2026-12-08T02:42:21.000Z"},
+        {day + 2h + 42min + 20s + 999999us, "2026-12-08T02:42:20.999Z"},
+        {sys_days{2027y / 1 / 1} + 45ms, "2027-01-01T00:00:00.045Z"}};
+    BulkEndpoint endpoint;
+    ProbePtr appender = makeAppender();
+    for (const auto& row : rows) {
+        appender->doAppend(event("stamped", row.first));
+    }
+    appender->close();
+    const auto requests = endpoint.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    const auto lines = requests[0].lines();
+    ASSERT_EQ(lines.size(), rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(lines[i].rfind("{\"timestamp\":\"" + rows[i].second + "\", ", 0), 0u) << lines[i];
+    }
 }
 
 TEST_F(LogglyAppenderTest, TwentiethLineHandsAllTwentyToTheFlusher) {
@@ -245,7 +304,9 @@ TEST_F(LogglyAppenderTest, UnresolvableServerKeepsTheQueue) {
     EXPECT_EQ(diagnostics.count("LogglyAppender::append()- Cannot connect to server"), 2);
 }
 
-// The logging thread only queues; the flusher waits out the receive time-out.
+// The logging thread only queues; the flusher waits out the receive time-out. A line that
+// takes the queue past its cap meanwhile drops the oldest line of the request under way, which
+// does not come back when that request fails.
 TEST_F(LogglyAppenderTest, SilentServiceNeverHoldsTheLoggingThread) {
     BulkEndpoint endpoint;
     endpoint.setSilent(true);
@@ -253,6 +314,9 @@ TEST_F(LogglyAppenderTest, SilentServiceNeverHoldsTheLoggingThread) {
     DiagnosticCapture diagnostics;
     EXPECT_LT(loggingTwentiethLine(appender), 1s);
     const auto handedOver = steady_clock::now();
+    ASSERT_TRUE(endpoint.waitForRequests(1));
+    appendNumbered(appender, 21, 1001);
+    EXPECT_EQ(diagnostics.count("LogglyAppender::append() - Exceed message buffer size"), 1);
     ASSERT_TRUE(diagnostics.waitFor("LogglyAppender::flush()- Get response failed"));
     const auto waited = steady_clock::now() - handedOver;
     EXPECT_GE(waited, seconds(log4cplus::helpers::BoundedSocket::ioTimeoutSeconds) - 500ms);
@@ -261,9 +325,10 @@ TEST_F(LogglyAppenderTest, SilentServiceNeverHoldsTheLoggingThread) {
     endpoint.setSilent(false);
     appender->close();
     const auto requests = endpoint.requests();
-    ASSERT_EQ(requests.size(), 2u);
+    ASSERT_EQ(requests.size(), 51u);
     EXPECT_EQ(requests[1].connection, 2);
-    expectNumberedLines(requests[1], 1, 20);
+    expectNumberedLines(requests[1], 2, 21);
+    expectNumberedLines(requests[50], 982, 1001);
 }
 
 // An answer that trickles in holds the poster no longer than the bound on one answer (close
