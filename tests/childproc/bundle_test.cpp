@@ -66,14 +66,17 @@ TEST(EnvironmentFacts, TheTemporaryFolderIsTmpdirOrTheUsersOwn) {
 
 TEST(EnvironmentFacts, APrivateFolderIsNeitherALinkNorSomeoneElsesNorOpen) {
     testing_support::TempDir dir;
-    const fs::path open = dir.path() / "open";
-    fs::create_directory(open);
-    fs::permissions(open, fs::perms::all);
-    EXPECT_FALSE(platform::ensurePrivateDirectory(open));
-    EXPECT_EQ(fs::status(open).permissions(), fs::perms::all);  // refused as it is, not made private
+    for (const auto mode : {fs::perms::all, fs::perms::owner_all | fs::perms::group_all,
+                            fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec}) {
+        const fs::path open = dir.path() / "open";
+        fs::create_directory(open);
+        fs::permissions(open, mode);
+        EXPECT_FALSE(platform::ensurePrivateDirectory(open));
+        EXPECT_EQ(fs::status(open).permissions(), mode);  // refused as it is, not made private
+    }
     EXPECT_TRUE(platform::ensurePrivateDirectory(dir.path() / "fresh"));
 
-    fs::create_directory_symlink(open, dir.path() / "link");
+    fs::create_directory_symlink(dir.path() / "fresh", dir.path() / "link");  // even to a private folder
     EXPECT_FALSE(platform::ensurePrivateDirectory(dir.path() / "link"));
     testing_support::writeFile(dir.path() / "file", "");
     EXPECT_FALSE(platform::ensurePrivateDirectory(dir.path() / "file"));
