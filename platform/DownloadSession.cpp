@@ -478,9 +478,8 @@ private:
                 _rangeMismatch = true;
                 return false;
             }
-            // With "/*" the range's end is the one end stated; the body's length must agree with it.
             _record.acceptRanges = true;
-            _whole = last + 1;
+            _whole = last + 1;  // the file's end (with "/*", the one end stated): the body must reach it
             _task->_progress->expected = _whole;
             if (_offset > 0) {
                 _session.postResumed(_task, _offset, _whole);
