@@ -33,8 +33,9 @@ public:
     // picked up again (downloadTaskWithResumeData).
     virtual void taskDidCompleteWithError(DownloadTask& task, const std::optional<Error>& error,
                                           const std::optional<std::string>& resumeData) = 0;
-    // A record of a partial file could not be used or saved and is gone: no transfer goes on
-    // from that partial file, the next one starts over. `reason` names the record and the fault.
+    // A record of a partial file (or something not a folder in the place of their folder) could
+    // not be used or saved and is gone: no transfer goes on from that partial file, the next one
+    // starts over. `reason` names the record (or the folder) and the fault.
     virtual void downloadSessionDidDiscardRecord(const std::string& /*reason*/) {}
 };
 
