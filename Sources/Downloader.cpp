@@ -203,6 +203,16 @@ void Downloader::retry(const std::optional<std::string>& resumeData, const platf
     const std::string& source = *_entry->sourceUrl;
     if (_retries >= _settings.retryPauses.size()) {
         Logger::shared().logError("Downloading %@ failed: %@", source, error);
+        // The transfer's own files failed (a full disk, a folder that cannot be written): the
+        // network is not to blame.
+        if (error.domain() == "NSPOSIXErrorDomain") {
+            finish(downloaderError(
+                platform::format("Cannot save \"%@\"", _entry->name),
+                platform::format("The download could not be written to %@: %@. Please check that the disk has free "
+                                 "space and can be written to, and run the installer again.",
+                                 platform::DownloadSession::storageDirectory(), error.localizedDescription())));
+            return;
+        }
         finish(downloaderError(
             platform::format("Cannot download \"%@\"", _entry->name),
             platform::format("The download from %@ failed: %@. Please check your internet connection and run the "

@@ -16,7 +16,8 @@
 // Only a regular file of the user's own at the destination counts as already downloaded.
 // Everything runs on the main thread: execute, the session's events and the one report of the
 // step (executionFinishedOfTask, or taskFinishedWithError with domain "Downloader"), which comes
-// after a failed transfer has been retried from its partial file `retryPauses.size()` times.
+// after a failed transfer has been retried from its partial file `retryPauses.size()` times; its
+// alert blames the disk when the transfer's own files could not be written, else the network.
 class Downloader : public Task, private platform::DownloadSessionDelegate {
 public:
     struct Settings {

@@ -155,9 +155,12 @@ struct Record {
     bool resumable() const { return acceptRanges && !validator().empty(); }
 };
 
-std::int64_t fileSize(const fs::path& path) {
+// The length of the regular file of the user's own at `path`; -1 for anything else there (a link,
+// a folder, a pipe), which is no partial file of ours.
+std::int64_t ownFileLength(const fs::path& path) {
     struct stat facts {};
-    return ::stat(path.c_str(), &facts) == 0 ? static_cast<std::int64_t>(facts.st_size) : -1;
+    const bool own = ::lstat(path.c_str(), &facts) == 0 && S_ISREG(facts.st_mode) && facts.st_uid == ::geteuid();
+    return own ? static_cast<std::int64_t>(facts.st_size) : -1;
 }
 
 std::string headerValue(const std::string& line, std::size_t colon) {
@@ -206,7 +209,7 @@ struct DownloadTask::Shared : std::enable_shared_from_this<DownloadTask::Shared>
     fs::path partPath() const { return folder / (fileName + ".part"); }
     fs::path recordPath() const { return folder / (fileName + ".json"); }
     fs::path donePath() const { return folder / (fileName + ".download"); }
-    std::int64_t partLength() const { return fileSize(partPath()); }
+    std::int64_t partLength() const { return ownFileLength(partPath()); }
 
     std::shared_ptr<DownloadTask> find(const DownloadTask& task) const {
         for (const auto& weak : tasks) {
@@ -345,9 +348,25 @@ struct DownloadTask::Shared : std::enable_shared_from_this<DownloadTask::Shared>
         postDiscarded(recordPath().string() + " could not be written: " + Error::posix(failure).localizedDescription());
         return false;
     }
+    // Whatever is there goes: a folder or a link in the place of a file would fail every later run.
     void discard() const {
-        ::unlink(partPath().c_str());
-        ::unlink(recordPath().c_str());
+        std::error_code ignored;
+        fs::remove_all(partPath(), ignored);
+        fs::remove_all(recordPath(), ignored);
+    }
+    // The private folder of the session's files. Something else of the user's own in its place (a
+    // link, a file) would fail every later run: it goes, reported, and a fresh folder takes its place.
+    bool usableFolder() {
+        if (ensurePrivateDirectory(folder)) {
+            return true;
+        }
+        struct stat facts {};
+        if (::lstat(folder.c_str(), &facts) != 0 || S_ISDIR(facts.st_mode) || facts.st_uid != ::geteuid() ||
+            ::unlink(folder.c_str()) != 0) {
+            return false;
+        }
+        postDiscarded(folder.string() + " is not a folder");
+        return ensurePrivateDirectory(folder);
     }
 };
 
@@ -410,6 +429,7 @@ private:
     void headerLine(const std::string& line) {
         if (line.starts_with("HTTP/")) {  // a new answer (after a redirect or an interim one)
             _contentRange.clear();
+            _encoding.clear();
             _record.etag.clear();
             _record.lastModified.clear();
             _record.acceptRanges = false;
@@ -423,6 +443,8 @@ private:
         const std::string value = headerValue(line, colon);
         if (strcasecmp(name.c_str(), "Content-Range") == 0) {
             _contentRange = value;
+        } else if (strcasecmp(name.c_str(), "Content-Encoding") == 0) {
+            _encoding = value;
         } else if (strcasecmp(name.c_str(), "ETag") == 0) {
             _record.etag = value;
         } else if (strcasecmp(name.c_str(), "Last-Modified") == 0) {
@@ -432,12 +454,19 @@ private:
         }
     }
 
+    // The file was asked for as it is: compressed bytes are not the file.
+    bool encoded() const { return !_encoding.empty() && strcasecmp(_encoding.c_str(), "identity") != 0; }
+
     // Once the answer's head is known: only 200 (the whole file) and 206 (the rest of the
-    // partial file) carry the file; decide where its bytes go.
+    // partial file) carry the file, as it is; decide where its bytes go and where they end.
     bool begin() {
         curl_off_t length = -1;
         curl_easy_getinfo(_curl, CURLINFO_RESPONSE_CODE, &_status);
         curl_easy_getinfo(_curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+        if (encoded()) {
+            _refused = true;
+            return false;
+        }
         if (_status == 206) {
             // "bytes <first>-<last>/<total>": the rest must start where the partial file ends and
             // run to the end of the file; a piece of it would be delivered as a short file.
@@ -450,10 +479,10 @@ private:
                 return false;
             }
             _record.acceptRanges = true;
-            const std::int64_t expected = fields == 3 ? total : (length >= 0 ? _offset + length : -1);
-            _task->_progress->expected = expected;
+            _whole = last + 1;  // the file's end (with "/*", the one end stated): the body must reach it
+            _task->_progress->expected = _whole;
             if (_offset > 0) {
-                _session.postResumed(_task, _offset, expected);
+                _session.postResumed(_task, _offset, _whole);
             }
         } else if (_status == 200) {
             // The whole file: the server ignored the range, or the file changed since. (A fresh
@@ -463,6 +492,7 @@ private:
                 return false;
             }
             _offset = 0;
+            _whole = length;
             _task->_progress->expected = length;
             _task->_progress->total = 0;
         } else {
@@ -476,6 +506,10 @@ private:
 
     std::size_t write(const char* data, std::size_t bytes) {
         if (!_started && !begin()) {
+            return CURL_WRITEFUNC_ERROR;
+        }
+        if (_whole >= 0 && _offset + _written + static_cast<std::int64_t>(bytes) > _whole) {
+            _overrun = true;  // a longer file than stated is not the file
             return CURL_WRITEFUNC_ERROR;
         }
         _writeErrno = writeAt(_fd, data, bytes, static_cast<off_t>(_offset + _written));
@@ -538,8 +572,16 @@ private:
         if (_rangeMismatch && _offset > 0) {
             return Ending::StartOver;
         }
-        if (_refused || _rangeMismatch || (result == CURLE_OK && _status != 200 && _status != 206)) {
+        if (encoded()) {
+            failure = urlError(badServerResponseCode, "The server sent the file encoded as " + _encoding);
+        } else if (_refused || _rangeMismatch || (result == CURLE_OK && _status != 200 && _status != 206)) {
             failure = badServerResponse(_status);
+        } else if (_overrun || (result == CURLE_OK && _whole >= 0 && _offset + _written != _whole)) {
+            // Only a file of the size the server stated is delivered; a shorter one goes on from
+            // its end at the next try.
+            failure = urlError(badServerResponseCode, std::string("The server sent ") + (_overrun ? "more" : "less") +
+                                                          " than the " + std::to_string(_whole) +
+                                                          " bytes it stated for the file");
         } else if (_stall == Stall::Silent) {
             failure = urlError(timedOutCode,
                                "The server sent nothing for " + std::to_string(limits.stallLimit.count()) + " seconds");
@@ -577,9 +619,12 @@ private:
     long _status = 0;
     std::string _range;
     std::string _contentRange;
+    std::string _encoding;
+    std::int64_t _whole = -1;  // the file's size as the answer states it; -1 when it does not
     bool _started = false;
     bool _rangeMismatch = false;
     bool _refused = false;  // an answer that is not the file
+    bool _overrun = false;  // the body ran past the stated end
     int _writeErrno = 0;
     std::int64_t _written = 0;
     Clock::time_point _lastPost{};
@@ -617,7 +662,7 @@ void DownloadTask::Shared::transfer(const std::shared_ptr<DownloadTask>& task) {
         postCompletion(task, cancelledError(), std::nullopt);
         return;
     }
-    if (!ensurePrivateDirectory(folder)) {
+    if (!usableFolder()) {
         postCompletion(task, Error::posix(EACCES, "Cannot use the download folder " + folder.string()), std::nullopt);
         return;
     }
@@ -773,7 +818,7 @@ const DownloadSession::Configuration& DownloadSession::configuration() const {
 void DownloadSession::getTasks(std::function<void(const std::vector<std::shared_ptr<DownloadTask>>&)> completion) {
     assertMainThread();
     std::vector<std::shared_ptr<DownloadTask>> found;
-    if (ensurePrivateDirectory(_shared->folder)) {
+    if (_shared->usableFolder()) {
         if (const auto record = _shared->resumableRecord(nullptr)) {
             found.push_back(makeTask(record->url, true));
         }

@@ -33,8 +33,9 @@ public:
     // picked up again (downloadTaskWithResumeData).
     virtual void taskDidCompleteWithError(DownloadTask& task, const std::optional<Error>& error,
                                           const std::optional<std::string>& resumeData) = 0;
-    // A record of a partial file could not be used or saved and is gone: no transfer goes on
-    // from that partial file, the next one starts over. `reason` names the record and the fault.
+    // A record of a partial file (or something not a folder in the place of their folder) could
+    // not be used or saved and is gone: no transfer goes on from that partial file, the next one
+    // starts over. `reason` names the record (or the folder) and the fault.
     virtual void downloadSessionDidDiscardRecord(const std::string& /*reason*/) {}
 };
 
@@ -68,9 +69,13 @@ private:
 // stay in the user's private folder "<temporary folder>/.downloading/", and a later session with
 // the same identifier offers them from getTasks as a suspended task. A transfer goes on from its
 // partial file only when the server serves ranges and named a validator for If-Range; otherwise
-// it starts over. A session runs one task at a time, on its one transfer thread, streaming to
-// disk: a task resumed while another of its tasks runs (from its resume until its completion has
-// been delivered) completes at once with an error and touches no file.
+// it starts over. Anything but a regular file of the user's own where a partial file belongs, and
+// anything of the user's own but a folder where the folder belongs, is discarded. Only the file
+// as it is (no content encoding) and of the size the answer states (a 206's range end, a 200's
+// length) is delivered; any other answer fails the task, keeping what can be resumed. A session
+// runs one task at a time, on its one transfer thread, streaming to disk: a task resumed while
+// another of its tasks runs (from its resume until its completion has been delivered) completes
+// at once with an error and touches no file.
 // Created, used and destroyed on the main thread; destruction invalidates it.
 class DownloadSession {
 public:

@@ -15,12 +15,18 @@ namespace platform {
 namespace {
 
 // The shared "/tmp" lets any user plant a file where the installer would look for its own, so
-// without $TMPDIR the installer keeps its temporary files in a folder only this user can enter.
+// without $TMPDIR the installer keeps its temporary files in a folder only this user can enter
+// and that no one else can rename or replace on its way from "/" (the path is used by name).
 // When another user holds or spoiled the name in "/tmp", the folder in the user's own cache
-// folder takes its place: the same one on every run, so that a download can be resumed.
+// folder (links resolved) takes its place: the same one on every run, so that a download can be
+// resumed.
+bool isUsable(const std::string& folder) {
+    return ensurePrivateDirectory(folder) && isReplaceableOnlyByUser(folder);
+}
+
 std::string perUserTemporaryDirectory() {
     const std::string shared = "/tmp/ravelune-" + std::to_string(::geteuid());
-    if (ensurePrivateDirectory(shared)) {
+    if (isUsable(shared)) {
         return shared;
     }
     const std::filesystem::path cache = paths::cacheDirectory();
@@ -28,14 +34,25 @@ std::string perUserTemporaryDirectory() {
     if (std::filesystem::create_directories(cache, ignored)) {
         std::filesystem::permissions(cache, std::filesystem::perms::owner_all, ignored);
     }
-    const std::string own = (cache / "ravelune-installer").string();
-    if (ensurePrivateDirectory(own)) {
-        return own;
+    if (char* real = ::realpath(cache.c_str(), nullptr)) {
+        const std::string own = std::string(real) + "/ravelune-installer";
+        std::free(real);
+        if (isUsable(own)) {
+            return own;
+        }
     }
-    // One last-resort folder for the whole run, so that every caller sees the same place.
+    // One last-resort folder for the whole run, so that every caller sees the same place; it and
+    // what it holds go when the run ends, as no later run could find it again.
     static std::once_flag made;
     static std::string fresh = shared + "-XXXXXX";
-    std::call_once(made, [] { ::mkdtemp(fresh.data()); });
+    std::call_once(made, [] {
+        if (::mkdtemp(fresh.data()) != nullptr) {
+            std::atexit([] {
+                std::error_code failure;
+                std::filesystem::remove_all(fresh, failure);
+            });
+        }
+    });
     return fresh;
 }
 

@@ -133,6 +133,33 @@ bool ensurePrivateDirectory(const fs::path& folder) {
     return own;
 }
 
+bool isReplaceableOnlyByUser(const fs::path& folder) {
+    const auto trusted = [](const struct stat& facts) { return facts.st_uid == 0 || facts.st_uid == ::geteuid(); };
+    struct stat above {};
+    if (!folder.is_absolute() || ::lstat("/", &above) != 0 || !trusted(above)) {
+        return false;
+    }
+    fs::path walked = "/";
+    for (const auto& step : folder.relative_path()) {
+        if (step.empty()) {
+            continue;  // after a trailing slash
+        }
+        if (step == "." || step == "..") {
+            return false;
+        }
+        walked /= step;
+        struct stat facts {};
+        if (::lstat(walked.c_str(), &facts) != 0 || !S_ISDIR(facts.st_mode) || !trusted(facts)) {
+            return false;
+        }
+        if ((above.st_mode & 022) != 0 && (above.st_mode & S_ISVTX) == 0) {
+            return false;  // anyone who may write there may rename this step away
+        }
+        above = facts;
+    }
+    return true;
+}
+
 bool isOwnRegularFile(const fs::path& path) {
     struct stat facts {};
     return ::lstat(path.c_str(), &facts) == 0 && S_ISREG(facts.st_mode) && facts.st_uid == ::geteuid();

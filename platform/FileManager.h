@@ -21,6 +21,11 @@ bool removeFileOrLink(const std::filesystem::path& path, std::optional<Error>& e
 // grants any right to group or others, or holds anything that is not the user's.
 bool ensurePrivateDirectory(const std::filesystem::path& folder);
 
+// True when no one but the calling user and root can rename or replace the absolute `folder` or
+// any folder on its way from "/": each is a folder (not a link) of one of them, and a folder that
+// others may write to keeps its entries to their owners (the sticky bit).
+bool isReplaceableOnlyByUser(const std::filesystem::path& folder);
+
 // True when `path` is a regular file (not a link) of the calling user's own.
 bool isOwnRegularFile(const std::filesystem::path& path);
 

@@ -66,14 +66,17 @@ TEST(EnvironmentFacts, TheTemporaryFolderIsTmpdirOrTheUsersOwn) {
 
 TEST(EnvironmentFacts, APrivateFolderIsNeitherALinkNorSomeoneElsesNorOpen) {
     testing_support::TempDir dir;
-    const fs::path open = dir.path() / "open";
-    fs::create_directory(open);
-    fs::permissions(open, fs::perms::all);
-    EXPECT_FALSE(platform::ensurePrivateDirectory(open));
-    EXPECT_EQ(fs::status(open).permissions(), fs::perms::all);  // refused as it is, not made private
+    for (const auto mode : {fs::perms::all, fs::perms::owner_all | fs::perms::group_all,
+                            fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec}) {
+        const fs::path open = dir.path() / "open";
+        fs::create_directory(open);
+        fs::permissions(open, mode);
+        EXPECT_FALSE(platform::ensurePrivateDirectory(open));
+        EXPECT_EQ(fs::status(open).permissions(), mode);  // refused as it is, not made private
+    }
     EXPECT_TRUE(platform::ensurePrivateDirectory(dir.path() / "fresh"));
 
-    fs::create_directory_symlink(open, dir.path() / "link");
+    fs::create_directory_symlink(dir.path() / "fresh", dir.path() / "link");  // even to a private folder
     EXPECT_FALSE(platform::ensurePrivateDirectory(dir.path() / "link"));
     testing_support::writeFile(dir.path() / "file", "");
     EXPECT_FALSE(platform::ensurePrivateDirectory(dir.path() / "file"));
@@ -90,7 +93,9 @@ TEST(EnvironmentFacts, APrivateFolderIsNeitherALinkNorSomeoneElsesNorOpen) {
 }
 
 // Another user may spoil the name in /tmp (here: left open to all); the user's cache folder then
-// serves, the same one on every run, so that a download can still be resumed.
+// serves, the same one on every run, so that a download can still be resumed. A cache folder that
+// others could rename the installer's folder out of (open to all without the sticky bit, or a link
+// to such a folder) is refused: the run then has a fresh folder of its own, gone when it ends.
 TEST(EnvironmentFacts, WithTheSharedNameSpoiledEveryRunUsesOneFolderInTheUsersCache) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "acting as another user needs root";
@@ -104,19 +109,45 @@ TEST(EnvironmentFacts, WithTheSharedNameSpoiledEveryRunUsesOneFolderInTheUsersCa
     fs::permissions(shared, fs::perms::all);
     ASSERT_EQ(::chown(shared.c_str(), user, user), 0);
     const fs::path cache = dir.path() / "cache";
-
-    for (int run = 0; run < 2; ++run) {  // each a run of the installer by that user
+    const fs::path open = dir.path() / "open";
+    fs::create_directory(open);
+    fs::permissions(open, fs::perms::all);
+    const fs::path home = dir.path() / "home";
+    fs::create_directory(home);
+    fs::create_directory_symlink(open, home / ".cache");
+    const std::string fresh = "/tmp/ravelune-" + std::to_string(user) + "-[^/]+/\n";
+    const struct {
+        std::string cacheHome;  // empty: ".cache" in the home folder
+        std::string folder;
+    } runs[] = {  // each a run of the installer by that user
+        {cache, "folder=" + (cache / "ravelune-installer").string() + "/\n"},
+        {cache, "folder=" + (cache / "ravelune-installer").string() + "/\n"},
+        {open, "folder=" + fresh},
+        {"", "folder=" + fresh},
+    };
+    for (const auto& run : runs) {
+        SCOPED_TRACE(run.cacheHome);
         EXPECT_EXIT(
             {
-                setenv("XDG_CACHE_HOME", cache.c_str(), 1);
+                if (run.cacheHome.empty()) {
+                    unsetenv("XDG_CACHE_HOME");
+                } else {
+                    setenv("XDG_CACHE_HOME", run.cacheHome.c_str(), 1);
+                }
+                setenv("HOME", home.c_str(), 1);
                 unsetenv("TMPDIR");
                 if (::setresgid(user, user, user) == 0 && ::setresuid(user, user, user) == 0) {
-                    std::fprintf(stderr, "folder=%s\n", platform::temporaryDirectory().c_str());
+                    const std::string folder = platform::temporaryDirectory();
+                    std::fprintf(stderr, "folder=%s\n", folder.c_str());
+                    testing_support::writeFile(folder + "Engine", "a component");
                 }
-                std::_Exit(0);
+                std::exit(0);
             },
-            testing::ExitedWithCode(0), "folder=" + (cache / "ravelune-installer").string() + "/\n");
+            testing::ExitedWithCode(0), run.folder);
     }
     fs::remove_all(shared);
     EXPECT_EQ(fs::status(cache / "ravelune-installer").permissions(), fs::perms::owner_all);
+    for (const auto& entry : fs::directory_iterator("/tmp")) {
+        EXPECT_FALSE(entry.path().filename().string().starts_with(shared.filename().string() + "-")) << entry.path();
+    }
 }

@@ -1,5 +1,9 @@
 #include "download_fixture.h"
 
+#include <csignal>
+#include <cstring>
+#include <sys/resource.h>
+
 namespace fs = std::filesystem;
 using testing_support::HttpTestServer;
 using Kind = HttpTestServer::FaultKind;
@@ -41,8 +45,17 @@ TEST_F(DownloadFaults, EachFaultEndsInTheWholeFileFetchedAgainFromWhereItCan) {
         {"NoValidator", {{Kind::Drop, 1 << 20}}, {"", ""}, false},
         {"RangeFromStart", {{Kind::Drop, 1 << 20}, {Kind::RangeFromStart}}, {"", "bytes=1048576-", ""}},
         {"ShortRange", {{Kind::Drop, 1 << 20}, {Kind::ShortRange, 4096}}, {"", "bytes=1048576-", ""}},
-        // Under the minimum rate counts as stalled.
+        // Under the minimum rate counts as stalled, also after a fast start.
         {"Trickle", {{Kind::Throttle, 0, 0, 8 << 10}}, {"", testing::StartsWith("bytes=")}},
+        {"FastThenTrickle", {{Kind::Throttle, 1 << 20, 0, 8 << 10}}, {"", testing::StartsWith("bytes=")}},
+        // Only a body that ends where the answer says the file ends is delivered.
+        {"LengthShort", {{Kind::Drop, 1 << 20}, {Kind::StatedLength, 512 << 10}}, {"", "bytes=1048576-", "bytes=1572864-"}},
+        {"LengthLong",
+         {{Kind::Drop, 1 << 20}, {Kind::StatedLength, (1 << 20) + (64 << 10)}},
+         {"", "bytes=1048576-", testing::StartsWith("bytes=")}},
+        {"OpenEndedShort", {{Kind::Drop, 1 << 20}, {Kind::OpenEndedRange, 512 << 10}}, {"", "bytes=1048576-", "bytes=1572864-"}},
+        // A compressed answer, although the file was asked for as it is, leaves nothing to go on from.
+        {"Encoded", {{Kind::Encoded}}, {"", ""}},
     };
     const std::string content = generated(size);
     for (const auto& test : cases) {
@@ -90,6 +103,27 @@ TEST_F(DownloadFaults, AServerThatKeepsFailingOrRefusesEndsInTheDownloaderAlert)
     ASSERT_TRUE(observer.error);
     EXPECT_EQ(observer.error->domain(), "Downloader");
 
+    // A disk that takes no more (here: a file size limit) is named as the cause, not the network.
+    observer = StepObserver{};
+    server.serve("/big", generated(size));
+    rlimit limit{};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    const rlimit unlimited = limit;
+    limit.rlim_cur = 1 << 20;
+    std::signal(SIGXFSZ, SIG_IGN);
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    auto full = downloader("Full", "/big");
+    const bool ended = run(*full, bound);
+    ::setrlimit(RLIMIT_FSIZE, &unlimited);
+    std::signal(SIGXFSZ, SIG_DFL);
+    ASSERT_TRUE(ended);
+    ASSERT_TRUE(observer.error);
+    EXPECT_EQ(observer.error->localizedDescription(), "Cannot save \"Full\"");
+    EXPECT_EQ(observer.error->localizedRecoverySuggestion(),
+              "The download could not be written to " + (tmp() / ".downloading").string() + ": " +
+                  std::strerror(EFBIG) +
+                  ". Please check that the disk has free space and can be written to, and run the installer again.");
+
     // Only 200 and 206 carry the file, which is asked for as it is, never compressed.
     observer = StepObserver{};
     server.setReply("HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n");
@@ -101,33 +135,53 @@ TEST_F(DownloadFaults, AServerThatKeepsFailingOrRefusesEndsInTheDownloaderAlert)
     EXPECT_NE(server.requests().back().raw.find("\r\nAccept-Encoding: identity\r\n"), std::string::npos);
 }
 
-// What an earlier run left that a resume cannot use: a record that cannot be used goes with its
-// partial file, with one warning, and the file comes from its first byte; a resume answered by
-// the whole file, which has become shorter meanwhile (down to nothing), ends as that file alone.
+// What an earlier run left that a resume cannot use: a record that cannot be used, or a partial
+// file that is no regular file, goes with the other, with one warning, and the file comes from its
+// first byte, as it does when a link stands for the folder; a resume answered by the whole file,
+// which has become shorter meanwhile (down to nothing), ends as that file alone.
 TEST_F(DownloadFaults, WhatAResumeCannotUseEndsAsTheFileServedNow) {
     const std::string content = generated(size);
     const std::string etag = R"("etag":"\"v1-)" + std::to_string(size) + R"(\"")";
+    const std::string resumable = etag + R"(,"acceptRanges":true,"bytes":1000})";
+    enum class Left { File, PartLink, PartFolder, FolderLink };  // what stands for the partial file or folder
     const struct {
         std::string name;
         std::string fields;  // of the record, besides the address
         std::string served;
         std::string range;  // of the one request
+        Left left = Left::File;
     } cases[] = {
         {"AcceptRangesNotABoolean", etag + R"(,"acceptRanges":1,"bytes":0})", content, ""},
         {"EtagNotAString", R"("etag":12345,"acceptRanges":true,"bytes":0})", content, ""},
         {"NegativeOffset", etag + R"(,"acceptRanges":true,"bytes":-5})", content, ""},
         {"Unparsable", etag + R"(,"acceptRanges":true,"bytes":)", content, ""},
         {"Shorter", etag + R"(,"acceptRanges":true,"bytes":1000})", "a newer, shorter file", "bytes=1000-"},
-        {"Emptied", etag + R"(,"acceptRanges":true,"bytes":1000})", "", "bytes=1000-"},
+        {"Emptied", resumable, "", "bytes=1000-"},
+        {"PartLink", resumable, content, "", Left::PartLink},
+        {"PartFolder", resumable, content, "", Left::PartFolder},
+        {"FolderLink", resumable, content, "", Left::FolderLink},  // last: it replaces the folder
     };
     for (const auto& test : cases) {
         SCOPED_TRACE(test.name);
         const std::string path = "/" + test.name;
         server.serve(path, test.served);
         // What an earlier run left: the record and the partial file.
-        const fs::path left = downloading() / ("com.example.test.downloading." + test.name);
+        const fs::path folder = test.left == Left::FolderLink ? dir.path() / "elsewhere" : downloading();
+        const fs::path left = folder / ("com.example.test.downloading." + test.name);
         testing_support::writeFile(left.string() + ".json", R"({"url":")" + server.url(path) + R"(",)" + test.fields);
-        testing_support::writeFile(left.string() + ".part", std::string(1000, 'x'));
+        const fs::path part = left.string() + ".part";
+        if (test.left == Left::PartFolder) {
+            fs::create_directory(part);
+        } else {
+            testing_support::writeFile(test.left == Left::PartLink ? dir.path() / "target" : part, std::string(1000, 'x'));
+        }
+        if (test.left == Left::PartLink) {
+            fs::create_symlink(dir.path() / "target", part);
+        } else if (test.left == Left::FolderLink) {
+            fs::permissions(folder, fs::perms::owner_all);
+            fs::remove_all(tmp() / ".downloading");
+            fs::create_directory_symlink(folder, tmp() / ".downloading");
+        }
         observer = StepObserver{};
         auto step = downloader(test.name, path);
 
@@ -136,9 +190,12 @@ TEST_F(DownloadFaults, WhatAResumeCannotUseEndsAsTheFileServedNow) {
         ASSERT_EQ(observer.events.back(), "finished");
         EXPECT_EQ(checksum(testing_support::readFile(tmp() / test.name)), checksum(test.served));
         EXPECT_EQ(ranges(path), std::vector<std::string>{test.range});
-        const std::string warning = "WARN Download record discarded: " + left.string() + ".json";
+        const bool folderLink = test.left == Left::FolderLink;
+        const std::string warning = "WARN Download record discarded: " +
+                                    (folderLink ? (tmp() / ".downloading").string() + " is" : left.string() + ".json");
         EXPECT_EQ(logLines.linesStartingWith(warning),
-                  test.range.empty() ? std::vector<std::string>{warning + " cannot be resumed"} : std::vector<std::string>{});
+                  test.range.empty() ? std::vector<std::string>{warning + (folderLink ? " not a folder" : " cannot be resumed")}
+                                     : std::vector<std::string>{});
     }
 }
 

@@ -371,22 +371,36 @@ void HttpTestServer::respond(int fd, const Request& request, const std::optional
         if (ranged && fault && fault->kind == FaultKind::ShortRange) {
             end = std::min<std::uint64_t>(size, from + fault->bytes);
         }
+        const auto spoiled = [&](FaultKind kind) { return ranged && fault && fault->kind == kind; };
         std::string answer = ranged ? "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(from) +
-                                          "-" + std::to_string(end - 1) + "/" + std::to_string(size) + "\r\n"
+                                          "-" + std::to_string(end - 1) + "/" +
+                                          (spoiled(FaultKind::OpenEndedRange) ? "*" : std::to_string(size)) + "\r\n"
                                     : "HTTP/1.1 200 OK\r\n";
-        if (file.statesLength) {
-            answer += "Content-Length: " + std::to_string(end - from) + "\r\n";
+        const std::uint64_t stated = spoiled(FaultKind::StatedLength) ? fault->bytes : end - from;
+        if (file.statesLength && !spoiled(FaultKind::OpenEndedRange)) {
+            answer += "Content-Length: " + std::to_string(stated) + "\r\n";
+        }
+        if (fault && fault->kind == FaultKind::Encoded) {
+            answer += "Content-Encoding: gzip\r\n";
         }
         answer += "Accept-Ranges: bytes\r\n" + (file.statesValidator ? "ETag: " + etag + "\r\n" : "") +
                   "Connection: close\r\n\r\n";
-        std::uint64_t count = request.method == "HEAD" ? 0 : end - from;
+        std::uint64_t count = request.method == "HEAD" ? 0 : std::min<std::uint64_t>(stated, end - from);
+        const std::uint64_t filler = request.method == "HEAD" ? 0 : stated - count;
         std::uint64_t rate = 0;
-        if (fault && (fault->kind == FaultKind::Drop || fault->kind == FaultKind::Stall)) {
+        if (fault && (fault->kind == FaultKind::Drop || fault->kind == FaultKind::Stall || spoiled(FaultKind::OpenEndedRange))) {
             count = std::min(count, fault->bytes);
-        } else if (fault && fault->kind == FaultKind::Throttle) {
+        }
+        bool sent = sendText(fd, answer);
+        if (fault && fault->kind == FaultKind::Throttle) {
+            const std::uint64_t fast = std::min(count, fault->bytes);
+            sent = sent && sendBody(fd, file, from, fast, 0);
+            from += fast;
+            count -= fast;
             rate = fault->bytesPerSecond;
         }
-        if (sendText(fd, answer) && sendBody(fd, file, from, count, rate) && fault && fault->kind == FaultKind::Stall) {
+        if (sent && sendBody(fd, file, from, count, rate) && sendText(fd, std::string(filler, 'x')) && fault &&
+            fault->kind == FaultKind::Stall) {
             waitForClose(fd);
         }
     }

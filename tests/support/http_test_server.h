@@ -27,9 +27,14 @@ public:
         Status,       // answers `status` with a small error page
         Stall,        // sends the head and `bytes` bytes, then nothing until the client leaves
         Refuse416,    // answers a range request with 416 and "bytes */<size>"
-        Throttle,     // sends at about `bytesPerSecond`
+        Throttle,     // sends at about `bytesPerSecond`, after the first `bytes` bytes at full speed
         RangeFromStart,  // answers a range request with 206 and the file from its first byte
         ShortRange,      // answers a range request with 206 and only the next `bytes` bytes
+        StatedLength,    // answers a range request with 206 and the right range, but a body of
+                         // `bytes` bytes stated as such (the file's rest, then filler)
+        OpenEndedRange,  // answers a range request with 206 and "bytes <first>-<last>/*", then only
+                         // `bytes` bytes of it, stating no length
+        Encoded,         // answers as usual, but says the body is compressed ("Content-Encoding: gzip")
         Delay,        // answers as usual after `delayMilliseconds`
     };
     struct Fault {
