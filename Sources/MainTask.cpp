@@ -17,12 +17,14 @@
 #include "platform/Http.h"
 #include "platform/Paths.h"
 #include "platform/RunLoop.h"
+#include "platform/Utf8.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fstream>
 #include <string_view>
+#include <utility>
 #include <unistd.h>
 
 using platform::json::Value;
@@ -96,29 +98,55 @@ MainTask::RemoteDocument MainTask::jsonDict(const std::filesystem::path& configs
     return {std::move(document), std::string()};
 }
 
+namespace {
+
+// The code point of the well-formed UTF-8 sequence at the start of `bytes` and its length, or a
+// length of 0 when none starts there.
+std::pair<char32_t, std::size_t> decodedCharacter(std::string_view bytes) {
+    const auto lead = static_cast<unsigned char>(bytes[0]);
+    const std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
+                               : lead >= 0xF0 && lead <= 0xF4                   ? 4
+                                                                                : 0;
+    if (length == 0 || length > bytes.size() || !platform::utf8::isValid(bytes.substr(0, length))) {
+        return {0, 0};
+    }
+    char32_t code = length == 1 ? lead : lead & (0xFF >> (length + 1));
+    for (std::size_t k = 1; k < length; ++k) {
+        code = (code << 6) | (static_cast<unsigned char>(bytes[k]) & 0x3F);
+    }
+    return {code, length};
+}
+
+// Control characters, the line and paragraph separators, and the invisible format characters:
+// every one of Unicode's category Cf but the zero-width non-joiner and joiner (U+200C, U+200D),
+// which belong to the spelling of Persian and Indic words and of emoji sequences.
+bool isHiddenCharacter(char32_t c) {
+    struct Range {
+        char32_t first, last;
+    };
+    static constexpr Range hidden[] = {
+        {0x00, 0x1F},       {0x7F, 0x9F},       {0xAD, 0xAD},       {0x600, 0x605},     {0x61C, 0x61C},
+        {0x6DD, 0x6DD},     {0x70F, 0x70F},     {0x890, 0x891},     {0x8E2, 0x8E2},     {0x180E, 0x180E},
+        {0x200B, 0x200B},   {0x200E, 0x200F},   {0x2028, 0x202E},   {0x2060, 0x2064},   {0x2066, 0x206F},
+        {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD}, {0x110CD, 0x110CD}, {0x13430, 0x1343F},
+        {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE0001}, {0xE0020, 0xE007F},
+    };
+    return std::ranges::any_of(hidden, [c](const Range& range) { return c >= range.first && c <= range.last; });
+}
+
+}  // namespace
+
 std::string MainTask::cleanedText(const std::string& text) {
     std::string cleaned;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        const auto next = [&](std::size_t ahead) {
-            return i + ahead < text.size() ? static_cast<unsigned char>(text[i + ahead]) : 0;
-        };
-        if (c < 0x20 || c == 0x7F) {
-            continue;
+    const std::string_view bytes(text);
+    for (std::size_t i = 0; i < bytes.size();) {
+        const auto [code, length] = decodedCharacter(bytes.substr(i));
+        // A byte that starts no character is kept as it was: only what is known to hide goes.
+        const std::size_t taken = length == 0 ? 1 : length;
+        if (length == 0 || !isHiddenCharacter(code)) {
+            cleaned.append(bytes.substr(i, taken));
         }
-        // C1 controls (U+0080 to U+009F).
-        if (c == 0xC2 && next(1) >= 0x80 && next(1) <= 0x9F) {
-            ++i;
-            continue;
-        }
-        // The line and paragraph separators and the bidirectional embeddings and overrides
-        // (U+2028 to U+202E), and the bidirectional isolates (U+2066 to U+2069).
-        if (c == 0xE2 && ((next(1) == 0x80 && next(2) >= 0xA8 && next(2) <= 0xAE) ||
-                          (next(1) == 0x81 && next(2) >= 0xA6 && next(2) <= 0xA9))) {
-            i += 2;
-            continue;
-        }
-        cleaned += static_cast<char>(c);
+        i += taken;
     }
     return cleaned;
 }
@@ -131,7 +159,8 @@ std::string MainTask::cleanedName(const std::string& name) {
 
 bool MainTask::isUsableName(const std::string& name) {
     constexpr std::size_t kFileNameLimit = 255;
-    return !name.empty() && name != "." && name != ".." && name.size() + std::strlen(".app") <= kFileNameLimit;
+    // A leading "." would hide the bundle; "." and ".." name no file of its own.
+    return !name.empty() && name.front() != '.' && name.size() + std::strlen(".app") <= kFileNameLimit;
 }
 
 bool MainTask::otherInstallerHoldsLock(const std::string& lockFilePath) {

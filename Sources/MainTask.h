@@ -64,14 +64,17 @@ public:
     // (bounded: 10 s to connect, 30 s in all, at most 1 MiB of a 2xx answer); no document unless
     // it is a JSON object. Blocks, and logs nothing: a worker's call.
     static RemoteDocument jsonDict(const std::filesystem::path& configsFile);
-    // Remote text made safe to show: every control character and the bidirectional controls
-    // (U+202A to U+202E, U+2066 to U+2069), which could break a row or reverse what it reads, removed.
+    // Remote text made safe to show: every control character, the line and paragraph separators
+    // and the invisible format characters (every bidirectional control, U+200B, U+FEFF: all of
+    // category Cf but U+200C and U+200D), which could break a row, reverse what it reads or hide a
+    // character, removed.
     static std::string cleanedText(const std::string& text);
     // A remote name made safe to be a file name: cleanedText, and the path and shell-meaningful
     // characters ":/&?\\" removed.
     static std::string cleanedName(const std::string& name);
-    // Whether a cleaned name can name the bundle "<name>.app": not empty, "." or "..", and the
-    // bundle's name within the 255-byte limit of a file name.
+    // Whether a cleaned name can name the bundle "<name>.app": not empty, not beginning with "."
+    // (which would hide the bundle, or name "." or ".."), and the bundle's name within the
+    // 255-byte limit of a file name.
     static bool isUsableName(const std::string& name);
 
     // Whether a live process other than this one holds the lock: another installation is running.

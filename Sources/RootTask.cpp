@@ -64,7 +64,8 @@ std::shared_ptr<platform::FileHandle> openProgressFile() {
 
 }  // namespace
 
-RootTask::RootTask() : _sendAction([](std::int64_t code) { StatisticsManager::shared().sendAction(code); }) {}
+RootTask::RootTask()
+    : _sendAction([](std::int64_t code) { StatisticsManager::shared().sendAction(code); }), _user{::getuid(), ::getgid()} {}
 
 double RootTask::totalProgress() {
     platform::assertMainThread();
@@ -78,16 +79,23 @@ double RootTask::totalProgress() {
 }
 
 std::string RootTask::scriptSource() const {
-    const std::string progressLog = ShellText::doubleQuoted(progressLogPath().string());
-    // The log lies in the user's folder and the batch runs as root: the announcement goes only
-    // into a regular file, never through a link (or into a FIFO) that someone put there.
-    const std::string onlyIntoAFile = "[ ! -f " + progressLog + " ] || [ -L " + progressLog + " ] || ";
-    std::string text;
+    if (tasks.empty()) {
+        return R"(do shell script "" with administrator privileges)";
+    }
+    // The log lies in the user's folder and the batch runs as root: the announcement is appended
+    // with the user's rights alone, so a link planted anywhere on its path leads nowhere the user
+    // could not write; never through a link at the log itself, nor into a FIFO (that would hold
+    // the batch). The name goes as it is: printf, not echo, which reads backslashes.
+    const std::string append = "dd of=" + ShellText::doubleQuoted(progressLogPath().string()) +
+                               " oflag=append,nofollow,nonblock conv=notrunc status=none";
+    const std::string uid = std::to_string(_user.uid);
+    std::string text = "announce() { printf '%s\\n' \"$1\" | if [ \"$(id -u)\" = " + uid + " ]; then " + append +
+                       "; else setpriv --reuid=" + uid + " --regid=" + std::to_string(_user.gid) +
+                       " --clear-groups -- " + append + "; fi 2>/dev/null; }; ";
     for (std::size_t index = 0; index < tasks.size(); ++index) {
         const BashTask& task = *tasks[index];
         const std::string number = std::to_string(index);
-        text += "(" + onlyIntoAFile + "echo " + ShellText::doubleQuoted(number + ": " + task.name()) + " >> " +
-                progressLog + " 2>&1; ";
+        text += "(announce " + ShellText::doubleQuoted(number + ": " + task.name()) + "; ";
         std::string arguments;
         for (const auto& argument : task.arguments()) {
             arguments += (arguments.empty() ? "" : " ") + ShellText::storedArgument(argument);
@@ -100,7 +108,7 @@ std::string RootTask::scriptSource() const {
 
 void RootTask::execute() {
     platform::assertMainThread();
-    // The batch appends its announcements only to a file that is there: it is made as the user.
+    // The announcements' file is made as the user before the batch appends to it.
     createIfMissing(progressLogPath());
     _progressFile = openProgressFile();
     if (_progressFile) {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 // The administrator batch: its child steps run as one shell text with administrator rights, so
@@ -55,6 +56,14 @@ public:
     // Handler of the progress file's data notifications.
     void getTaskProggress(platform::FileHandle& handle);
 
+    // The user whose folder holds "progress.log": the batch appends to it with this user's rights
+    // alone. The installer's own user unless replaced (tests).
+    struct User {
+        uid_t uid;
+        gid_t gid;
+    };
+    void setUser(User user) { _user = user; }
+
     // Where statistics actions go: the statistics facade unless replaced (tests).
     void setActionSender(ActionSender sender) { _sendAction = std::move(sender); }
     // Runs once on the main thread when the batch's shell has ended, before the report (also
@@ -68,6 +77,7 @@ private:
     std::vector<std::shared_ptr<BashTask>> tasks;
     double _estimatedTotal = 0;
     ActionSender _sendAction;
+    User _user;
     std::function<void()> _onEnd;
     std::shared_ptr<platform::FileHandle> _progressFile;
     std::string _unfinishedProgress;  // the start of a line cut by the previous read

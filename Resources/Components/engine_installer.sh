@@ -22,26 +22,30 @@ require_argument "batch index" "$index"
 # The marker goes when the installer ends: nobody is waiting for this install any more.
 [ -e "$marker" ] || fail "the installer is gone (no $marker)"
 
-report_progress "$index" 0 "$progress"
+report_progress "$index" 0 "$progress" "$user"
 root="$(ravelune_root)"
 mkdir -p "$root" || fail "cannot create $root"
 staging="$(mktemp -d "$root/.engine.XXXXXX")" || fail "cannot create a staging folder in $root"
 trap 'rm -rf -- "$staging"' EXIT
 
-unzip -q -o "$archive" -d "$staging" || fail "cannot extract $archive"
+# The download lies in the user's folder: read as the user, so that a link planted there reads
+# nothing the user could not; the copy is in root's own folder.
+as_user "$user" cat -- "$archive" >"$staging/archive.zip" || fail "cannot read $archive"
+files="$staging/files"
+unzip -q -o "$staging/archive.zip" -d "$files" || fail "cannot extract $archive"
 # Links inside the archive could point the copies below anywhere: refuse them.
-[ -z "$(find "$staging" -type l -print -quit)" ] || fail "the archive holds symbolic links"
-report_progress "$index" 50 "$progress"
+[ -z "$(find "$files" -type l -print -quit)" ] || fail "the archive holds symbolic links"
+report_progress "$index" 50 "$progress" "$user"
 companion="zorerurovido/Zozivurorido.app/Contents/MacOS/Zozivurorido"
 for item in "$companion" install_user.sh VERSION; do
-    [ -f "$staging/$item" ] || fail "the archive lacks $item"
+    [ -f "$files/$item" ] || fail "the archive lacks $item"
 done
 
 rm -rf -- "$root/zorerurovido" "$root/disk"
-cp -R "$staging/zorerurovido" "$root/" || fail "cannot install the companion application"
-[ ! -d "$staging/disk" ] || cp -R "$staging/disk" "$root/" || fail "cannot install the disk image"
-cp "$staging/install_user.sh" "$root/install_user.sh" || fail "cannot install install_user.sh"
+cp -R "$files/zorerurovido" "$root/" || fail "cannot install the companion application"
+[ ! -d "$files/disk" ] || cp -R "$files/disk" "$root/" || fail "cannot install the disk image"
+cp "$files/install_user.sh" "$root/install_user.sh" || fail "cannot install install_user.sh"
 chmod 755 "$root/$companion" "$root/install_user.sh"
-cp "$staging/VERSION" "$root/version.txt" || fail "cannot record the version"
-report_progress "$index" 100 "$progress"
+cp "$files/VERSION" "$root/version.txt" || fail "cannot record the version"
+report_progress "$index" 100 "$progress" "$user"
 exit 0

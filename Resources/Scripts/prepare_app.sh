@@ -29,14 +29,13 @@ esac
 name="${target##*/}"
 [ "$name" != ".app" ] || fail "the application has no name: $target"
 
-report_progress "$index" 0 "$progress"
+report_progress "$index" 0 "$progress" "$user"
 parent="${target%/*}"
-mkdir -p "$parent" || fail "cannot create $parent"
-rm -rf -- "$target"
-cp -R "$source_folder" "$target" || fail "cannot copy $source_folder to $target"
-chmod -R u+rwX "$target"
-if [ "$(id -u)" = 0 ]; then
-    chown -R "$user" "$parent" || fail "cannot hand $parent to $user"
-fi
-report_progress "$index" 100 "$progress"
+# The target lies in the user's home: all of it is done as the user, so a link planted on the way
+# leads nowhere else and the copy is the user's own.
+as_user "$user" mkdir -p "$parent" || fail "cannot create $parent"
+as_user "$user" rm -rf -- "$target"
+as_user "$user" cp -R "$source_folder" "$target" || fail "cannot copy $source_folder to $target"
+as_user "$user" chmod -R u+rwX "$target"
+report_progress "$index" 100 "$progress" "$user"
 exit 0

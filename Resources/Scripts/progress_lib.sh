@@ -11,18 +11,32 @@ fail() {
     exit 1
 }
 
-# Reports "<index>:<percent>" into the progress file in one write: one digit, a colon and three
-# characters of percentage. Indexes above 9 cannot be told apart by the reader: they stay silent.
+# Runs a command with the rights of the given user alone when the script runs as root, and as it
+# is otherwise. What a batch script does in the user's folders goes through this: a link planted
+# there then leads nowhere the user could not write (or read) anyway.
+as_user() {
+    local user="$1" uid="" gid=""
+    shift
+    if [ "$(id -u)" != 0 ]; then
+        "$@"
+        return
+    fi
+    uid="$(id -u -- "$user")" && gid="$(id -g -- "$user")" || return 1
+    setpriv --reuid="$uid" --regid="$gid" --clear-groups -- "$@"
+}
+
+# Reports "<index>:<percent>" into the progress file, as the user, in one write: one digit, a
+# colon and three characters of percentage. Indexes above 9 cannot be told apart by the reader:
+# they stay silent. Never through a link, nor into a FIFO (that would hold the batch).
 report_progress() {
-    local index="$1" percent="$2" file="$3"
+    local index="$1" percent="$2" file="$3" user="$4"
     case "$index" in
         [0-9]) ;;
         *) return 0 ;;
     esac
     [ -n "$file" ] || return 0
-    # Batch scripts run as administrator: never append through a planted link.
-    [ ! -L "$file" ] || return 0
-    printf '%s:%3d\n' "$index" "$percent" >>"$file" 2>/dev/null || true
+    printf '%s:%3d\n' "$index" "$percent" |
+        as_user "$user" dd of="$file" oflag=append,nofollow,nonblock conv=notrunc status=none 2>/dev/null || true
 }
 
 require_argument() {

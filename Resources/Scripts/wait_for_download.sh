@@ -49,7 +49,7 @@ marker_is_ours() {
     [ "$result" = "SUCCESS" ] && [ "$run" = "$run_id" ]
 }
 
-report_progress "$index" 0 "$progress"
+report_progress "$index" 0 "$progress" "$user"
 waited=0
 while :; do
     # Asked first: a marker whose installer has already gone releases nothing.
@@ -61,5 +61,5 @@ while :; do
     sleep 1
     waited=$((waited + 1))
 done
-report_progress "$index" 100 "$progress"
+report_progress "$index" 100 "$progress" "$user"
 exit 0

@@ -103,14 +103,18 @@ TEST(RootTaskScript, WorkedExampleByteForByteAndItsShapes) {
     testing_support::TempHome restoresHome;
     setenv("HOME", "/Users/u", 1);
     RootTask batch;
+    batch.setUser({1000, 1001});
     batch.addBashTask(step("First", {"/tmp/a.sh", "x y"}));
     batch.addBashTask(step("Second", {"/tmp/b.sh"}));
-    // Each announcement is guarded: it goes only into a regular file that is not a link.
-    const std::string log = R"(\"/Users/u/Library/Application Support/Ravelune/logs/progress.log\")";
-    const std::string guard = "[ ! -f " + log + " ] || [ -L " + log + " ] || ";
+    // Each announcement is appended with the user's rights alone (dropped from root's), never
+    // through a link at the log nor into a FIFO.
+    const std::string append =
+        R"(dd of=\"/Users/u/Library/Application Support/Ravelune/logs/progress.log\" oflag=append,nofollow,nonblock conv=notrunc status=none)";
+    const std::string announce = R"(announce() { printf '%s\\n' \"$1\" | if [ \"$(id -u)\" = 1000 ]; then )" + append +
+                                 "; else setpriv --reuid=1000 --regid=1001 --clear-groups -- " + append + "; fi 2>/dev/null; }; ";
     EXPECT_EQ(batch.scriptSource(),
-              "do shell script \"(" + guard + R"(echo \"0: First\" >> )" + log + R"( 2>&1; /bin/bash \"/tmp/a.sh\" \"x y\" \"0\") && ()" +
-                  guard + R"(echo \"1: Second\" >> )" + log + R"( 2>&1; /bin/bash \"/tmp/b.sh\" \"1\"); " with administrator privileges)");
+              "do shell script \"" + announce + R"((announce \"0: First\"; /bin/bash \"/tmp/a.sh\" \"x y\" \"0\") && ()" +
+                  R"(announce \"1: Second\"; /bin/bash \"/tmp/b.sh\" \"1\"); " with administrator privileges)");
 
     RootTask one;
     one.addBashTask(step("Only", {}));
@@ -120,7 +124,7 @@ TEST(RootTaskScript, WorkedExampleByteForByteAndItsShapes) {
 
     batch.addBashTask(step("Third", {"-l"}));
     const std::string three = batch.scriptSource();
-    EXPECT_EQ(std::count(three.begin(), three.end(), '&'), 3 + 4);  // three "2>&1", two "&&"
+    EXPECT_EQ(std::count(three.begin(), three.end(), '&'), 4);  // two "&&"
     EXPECT_NE(three.find(R"(/bin/bash -l \"2\"); ")"), std::string::npos);
     EXPECT_EQ(RootTask().scriptSource(), R"(do shell script "" with administrator privileges)");
 }
@@ -133,7 +137,8 @@ TEST_P(BatchOnEachRoad, HostileNamesAndArgumentsReachTheShellAsPlainText) {
     const fs::path script = home.path() / "args.sh";
     writeFile(script, "printf '%s\\n---\\n' \"$@\" >> \"" + (home.path() / "received").string() + "\"\n");
     const std::vector<std::string> payloads{"x$(touch pwned1)", "x`touch pwned2`", "a\"; touch pwned3; \"",
-                                            "line\nbreak $(touch pwned4)", "back\\slash", "a\\\"; touch pwned5; \""};
+                                            "line\nbreak $(touch pwned4)", "back\\slash", "a\\\"; touch pwned5; \"",
+                                            "cut\\c here"};
     for (const auto& payload : payloads) {
         batch->addBashTask(step(payload, {script.string(), payload}));
     }
@@ -216,6 +221,42 @@ TEST_F(Batch, FilesThatAreNotRegularAreNeitherWrittenNorFollowed) {
         EXPECT_TRUE(recorder.progress.empty());
     }
     EXPECT_EQ(readFile(victim), "kept\n");
+}
+
+// Run by root for another user, the batch appends to the user's log with that user's rights: a
+// link planted on the way leads to no file that only root may write, while the user's own log
+// gets its line.
+TEST_F(Batch, AnnouncesWithTheUsersRightsOnly) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "only root can run the batch for another user";
+    }
+    constexpr uid_t nobody = 65534;
+    fs::permissions(home.path(), fs::perms::others_exec, fs::perm_options::add);
+    const fs::path logs = platform::paths::logsDirectory();
+    const fs::path rootOnly = home.path() / "root-only";
+    fs::create_directory(rootOnly);
+    fs::permissions(rootOnly, fs::perms::owner_all);
+    writeFile(rootOnly / "progress.log", "kept\n");
+    fs::permissions(rootOnly / "progress.log", fs::perms::owner_read | fs::perms::owner_write);
+    fs::rename(logs, home.path() / "logs");
+    for (const bool planted : {true, false}) {
+        SCOPED_TRACE(planted ? "planted link" : "the user's own log");
+        if (planted) {
+            fs::create_directory_symlink(rootOnly, logs);
+        } else {
+            fs::remove(logs);
+            fs::rename(home.path() / "logs", logs);
+            writeFile(logs / "progress.log", "");
+            ASSERT_EQ(::chown((logs / "progress.log").c_str(), nobody, nobody), 0);
+            start(Road::Pkexec);
+        }
+        batch->setUser({nobody, nobody});
+        batch->addBashTask(step("Step", {"-c", "true"}, 0, "/bin/sh"));
+        run();
+        EXPECT_EQ(recorder.events, std::vector<std::string>{"finished"});
+    }
+    EXPECT_EQ(readFile(rootOnly / "progress.log"), "kept\n");
+    EXPECT_EQ(readFile(logs / "progress.log"), "0: Step\n");
 }
 
 TEST_F(Batch, WeightIsSummedOnceAfterTheStepsWereAdded) {

@@ -92,7 +92,7 @@ TEST_F(InstallationScripts, SkelCheckerAsksToAllowModulesWithStatus27) {
 TEST_F(InstallationScripts, WaitForDownloadHoldsUntilTheSemaphoreIsCreated) {
     auto pipe = platform::Pipe::create();
     auto waiting = start(resources / "Scripts/wait_for_download.sh",
-                         {"user", "1.0.0.0", marker.string(), progress.string(), "1"}, pipe);
+                         {platform::userName(), "1.0.0.0", marker.string(), progress.string(), "1"}, pipe);
     std::this_thread::sleep_for(1500ms);
     EXPECT_TRUE(waiting->isRunning());
     EXPECT_EQ(testing_support::readFile(progress), "1:  0\n");
@@ -104,7 +104,7 @@ TEST_F(InstallationScripts, WaitForDownloadHoldsUntilTheSemaphoreIsCreated) {
     // The marker names the run: the installer, which runs the script itself.
     EXPECT_EQ(testing_support::readFile(marker), "SUCCESS\n1.0.0.0\n" + std::to_string(getpid()) + "\n");
 
-    EXPECT_EQ(run(resources / "Scripts/wait_for_download.sh", {"user", "1.0.0.0"}).status, 1);
+    EXPECT_EQ(run(resources / "Scripts/wait_for_download.sh", {platform::userName(), "1.0.0.0"}).status, 1);
     EXPECT_EQ(run(resources / "Scripts/create_semaphore.sh", {"SUCCESS"}).status, 1);
 }
 
@@ -113,7 +113,7 @@ TEST_F(InstallationScripts, WaitForDownloadHoldsUntilTheSemaphoreIsCreated) {
 // run's installer has gone.
 TEST_F(InstallationScripts, WaitForDownloadFailsOnceItsRunHasGone) {
     const fs::path script = resources / "Scripts/wait_for_download.sh";
-    const std::vector<std::string> arguments{"user", "1.0.0.0", marker.string(), progress.string(), "1"};
+    const std::vector<std::string> arguments{platform::userName(), "1.0.0.0", marker.string(), progress.string(), "1"};
     testing_support::writeFile(marker, "SUCCESS\n1.0.0.0\n1\n");
     for (const bool lockTakenOver : {true, false}) {
         SCOPED_TRACE(lockTakenOver ? "the lock names another process" : "the installer has gone");
@@ -165,7 +165,7 @@ TEST_F(InstallationScripts, EngineInstallsCompanionAndRegistrationScript) {
     const fs::path checker = resources / "Components/engine_checker.sh";
     EXPECT_TRUE(run(checker, {}).output.starts_with("Not installed"));
 
-    const std::vector<std::string> arguments{archive.string(), "user", "1.0.0.0", marker.string(), progress.string(), "2"};
+    const std::vector<std::string> arguments{archive.string(), platform::userName(), "1.0.0.0", marker.string(), progress.string(), "2"};
     EXPECT_EQ(run(resources / "Components/engine_installer.sh", arguments).status, 1);  // no marker: installer gone
     testing_support::writeFile(marker, "");
     EXPECT_EQ(run(resources / "Components/engine_installer.sh", arguments).status, 0);
@@ -219,7 +219,37 @@ TEST_F(InstallationScripts, ScriptsRefuseUnsafeTargets) {
     ASSERT_TRUE(BashTask::executeWithPath("/bin/sh", {"-c", "zip -q -r -y \"$1\" .", "sh", archive.string()},
                                           payload.string()));
     EXPECT_EQ(run(resources / "Components/engine_installer.sh",
-                  {archive.string(), "user", "1.0.0.0", marker.string(), progress.string(), "2"})
+                  {archive.string(), platform::userName(), "1.0.0.0", marker.string(), progress.string(), "2"})
                   .status,
               1);
+
+    // Run by root for another user, the scripts touch the user's files with that user's rights
+    // alone: links planted there lead to nothing only root may write or read.
+    if (::geteuid() != 0) {
+        return;
+    }
+    const fs::path rootOnly = home.path() / "root-only";
+    fs::create_directory(rootOnly);
+    fs::permissions(rootOnly, fs::perms::owner_all);
+    fs::permissions(home.path(), fs::perms::others_exec, fs::perm_options::add);
+    testing_support::writeFile(rootOnly / "progress_catcher.log", "");
+    fs::create_directory_symlink(rootOnly, home.path() / "logs-link");
+    const fs::path linkedProgress = home.path() / "logs-link" / "progress_catcher.log";
+    fs::create_directories(home.path() / "Applications");
+    fs::create_directory_symlink(rootOnly, home.path() / "Applications" / "Ravelune");
+    EXPECT_EQ(run(resources / "Scripts/prepare_app.sh",
+                  {(resources / "Runner.app/.").string(), (home.path() / "Applications/Ravelune/Game.app").string(),
+                   "nobody", "1.0.0.0", linkedProgress.string(), "3"})
+                  .status,
+              1);
+    EXPECT_FALSE(fs::exists(rootOnly / "Game.app"));
+    EXPECT_EQ(testing_support::readFile(rootOnly / "progress_catcher.log"), "");
+    ASSERT_TRUE(BashTask::executeWithPath("/bin/sh", {"-c", "zip -q -r \"$1\" .", "sh", (rootOnly / "engine.zip").string()},
+                                          DEMO_ENGINE_DIR));
+    fs::create_symlink(rootOnly / "engine.zip", home.path() / "engine.zip");
+    EXPECT_EQ(run(resources / "Components/engine_installer.sh",
+                  {(home.path() / "engine.zip").string(), "nobody", "1.0.0.0", marker.string(), progress.string(), "2"})
+                  .status,
+              1);
+    EXPECT_FALSE(fs::exists(home.path() / "root/Library/Ravelune/version.txt"));
 }

@@ -127,7 +127,7 @@ TEST_F(Pipeline, BuildsTheStepsWithTheirFlagsWeightsAndArgumentsThenTakesTheSize
 
 TEST_F(Pipeline, NoUsableNameEndsBeforeAnyStep) {
     // Nothing left once cleaned; a name that would install a hidden bundle.
-    for (const char* name : {R"(:/&?\\\r\n)", ".."}) {
+    for (const char* name : {R"(:/&?\\\r\n)", "..", "../../../../tmp/evil", ".hidden"}) {
         RecordingDelegate recorder;
         task = std::make_shared<MainTask>();
         task->setLockFilePath((dir.path() / "ravl.lock").string());
@@ -151,7 +151,12 @@ TEST(RemoteNames, LoseThePathAndShellCharactersAndEveryControlCharacter) {
     EXPECT_EQ(MainTask::cleanedName("a:b/c&d?e\\f\ng\th\x7Fi\xC2\x85j\xE2\x80\xA8k l\xC3\xA9"), "abcdefghijk l\xC3\xA9");
     // Shown as "Evil...Corpgame" were the right-to-left override kept; isolates go as well.
     EXPECT_EQ(MainTask::cleanedText("Evil...Corp\xE2\x80\xAE" "emag \xE2\x81\xA6x\xE2\x81\xA9 a/b"), "Evil...Corpemag x a/b");
+    // Invisible: the zero-width space, the byte order mark, the marks of direction, the soft hyphen,
+    // a tag character. The joiners that spell words stay; a byte that starts no character too.
+    EXPECT_EQ(MainTask::cleanedName("Rave\u200Blune \uFEFFWeb\u200F\u200E\u061C so\u00ADft \U000E0041t"), "Ravelune Web soft t");
+    EXPECT_EQ(MainTask::cleanedText("\u0645\u06CC\u200C\u0631\u0648\u062F \u200D\xFF"), "\u0645\u06CC\u200C\u0631\u0648\u062F \u200D\xFF");
     EXPECT_TRUE(MainTask::isUsableName(std::string(251, 'a')));
     EXPECT_FALSE(MainTask::isUsableName(std::string(252, 'a'))) << "\"<name>.app\" passes 255 bytes";
     EXPECT_FALSE(MainTask::isUsableName("."));
+    EXPECT_FALSE(MainTask::isUsableName(".app"));
 }
