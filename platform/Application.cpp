@@ -2,7 +2,6 @@
 
 #include "platform/Dispatch.h"
 #include "platform/RunLoop.h"
-#include "platform/detail/StallMeter.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -74,7 +73,6 @@ void Application::terminate(int exitStatus) {
         return;
     }
     terminating = true;
-    detail::StallMeter::noteEnding();
     if (willTerminate()) {
         willTerminate()();
     }
