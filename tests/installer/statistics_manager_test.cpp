@@ -4,8 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <log4cplus/initializer.h>
+
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <regex>
@@ -214,4 +219,40 @@ TEST(StatisticsManager, AFailedCallIsLoggedAndTheNextOneStillRuns) {
     EXPECT_EQ(client->records.size(), 1u);
     EXPECT_EQ(log.lines(), (std::vector<std::string>{"ERROR A statistics call failed and was dropped: no descriptors left",
                                                      "INFO SysInfo statistics with bandwidth 0 has been sent."}));
+}
+
+// As at start-up, the logging library is set up after the facade was made, and it goes at exit
+// before the process's other static objects: a call still under way when the process exits
+// sends and logs nothing once the library has gone.
+TEST(StatisticsManager, ACallUnderWayAtExitSendsNothingOnceTheLoggingLibraryHasGone) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            struct CountingClient : Statistics::Client {
+                void sendSystemInfo(const AppStatistics&) override { ++sent; }
+                std::atomic<int> sent{0};
+            };
+            static std::atomic<bool> loggingGone{false};
+            static auto* client = new CountingClient;
+            StatisticsManager::Probes probes;
+            probes.cpuUsage = [] {
+                for (int waited = 0; waited < 200 && !loggingGone; ++waited) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                }
+                return std::string("1%");
+            };
+            // Lives through the exit, as the installer's own does.
+            auto* manager = new StatisticsManager(std::shared_ptr<Statistics::Client>(client, [](auto*) {}), probes);
+            std::atexit([] {
+                loggingGone = true;
+                for (int waited = 0; waited < 60 && client->sent == 0; ++waited) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                }
+                std::fprintf(stderr, "sent once the logging library had gone: %d\n", client->sent.load());
+            });
+            static log4cplus::Initializer logging;
+            manager->sendSystemInfo(0);
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "sent once the logging library had gone: 0");
 }
