@@ -20,9 +20,10 @@ class Client;
 // their first use; load, free memory and disk space for every call. The worker alone owns the
 // record and hands records to the client. flushBeforeExit drains it within its bound and closes
 // the facade: once it returns, no call of the facade runs, reaches the client or logs, and no
-// probe of it runs (a probe's child under way is ended); later calls are dropped. A process
-// that ends without it is closed the same way by an exit handler, before the logging library
-// goes. Nothing is reported back to the caller.
+// probe of it runs (a probe's child under way is ended; a probe that runs no child, a file
+// read, cannot be cut short, and should one outlast the bound its call ends without sending or
+// logging); later calls are dropped. A process that ends without it is closed the same way by
+// an exit handler, before the logging library goes. Nothing is reported back to the caller.
 class StatisticsManager {
 public:
     // Where the record's machine facts come from: by default the platform probes.
