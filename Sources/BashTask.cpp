@@ -152,17 +152,21 @@ void BashTask::handleTermination(int status) {
 
 std::optional<std::string> BashTask::executeWithPath(const std::string& path, const std::vector<std::string>& arguments,
                                                      const std::optional<std::string>& currentDirectory) {
+    auto process = platform::Process::create();
+    process->setLaunchPath(path);
+    process->setArguments(arguments);
+    if (currentDirectory) {
+        process->setCurrentDirectoryPath(*currentDirectory);
+    }
+    return executeToEnd(process);
+}
+
+std::optional<std::string> BashTask::executeToEnd(const std::shared_ptr<platform::Process>& process) {
     try {
-        auto process = platform::Process::create();
-        process->setLaunchPath(path);
-        process->setArguments(arguments);
-        if (currentDirectory) {
-            process->setCurrentDirectoryPath(*currentDirectory);
-        }
         // Standard error stays the installer's, as it always was for these children.
         return process->launchAndReadToEnd(false).standardOutput;
     } catch (const platform::Exception&) {
-        Logger::shared().logFatal("Cannot execute bash command: %@ %@", path, join(arguments));
+        Logger::shared().logFatal("Cannot execute bash command: %@ %@", process->launchPath(), join(process->arguments()));
         return std::nullopt;
     }
 }

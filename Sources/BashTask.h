@@ -28,6 +28,8 @@ public:
     // started). The arguments go unchanged; the exit status is not looked at.
     static std::optional<std::string> executeWithPath(const std::string& path, const std::vector<std::string>& arguments,
                                                       const std::optional<std::string>& currentDirectory = std::nullopt);
+    // The same for a child configured but not yet launched.
+    static std::optional<std::string> executeToEnd(const std::shared_ptr<platform::Process>& process);
 
     // Task
     void execute() override;

@@ -14,14 +14,26 @@
 #include <iterator>
 #include <mutex>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 namespace {
 
+// The cut-off the calling thread's probes answer to, if any.
+thread_local PlatformInfo::CutOff* currentCutOff = nullptr;
+
+// Runs a probe's child to its end, or until the calling thread's cut-off ends it.
+std::optional<std::string> runChild(const std::string& path, const std::vector<std::string>& arguments) {
+    auto process = platform::Process::create();
+    process->setLaunchPath(path);
+    process->setArguments(arguments);
+    return currentCutOff != nullptr ? currentCutOff->run(process) : BashTask::executeToEnd(process);
+}
+
 // The commands run in the C locale, so that the numbers they print are read the same whatever
 // the user's locale. Output that is not UTF-8 decodes to no text, and the rules read it as such.
 std::string runShell(const std::string& command) {
-    std::string output = BashTask::executeWithPath("/bin/sh", {"-c", "export LC_ALL=C; " + command}).value_or("");
+    std::string output = runChild("/bin/sh", {"-c", "export LC_ALL=C; " + command}).value_or("");
     return platform::utf8::isValid(output) ? output : "";
 }
 
@@ -99,6 +111,37 @@ const char* const haxmCommand = "grep -q -w haxm /proc/modules 2>/dev/null && ec
 const char* const virtualizationCommand = "grep -q -w -E 'vmx|svm' /proc/cpuinfo && echo VMX";
 
 }  // namespace
+
+PlatformInfo::CutOff::Scope::Scope(CutOff& cutOff) : _previous(std::exchange(currentCutOff, &cutOff)) {}
+
+PlatformInfo::CutOff::Scope::~Scope() { currentCutOff = _previous; }
+
+void PlatformInfo::CutOff::cut() {
+    std::shared_ptr<platform::Process> running;
+    {
+        std::lock_guard lock(_mutex);
+        _cut = true;
+        running = _running;
+    }
+    // A child that is about to be launched is not ended by this: the next cut ends it.
+    if (running) {
+        running->terminate();
+    }
+}
+
+std::optional<std::string> PlatformInfo::CutOff::run(const std::shared_ptr<platform::Process>& process) {
+    {
+        std::lock_guard lock(_mutex);
+        if (_cut) {
+            return std::nullopt;
+        }
+        _running = process;
+    }
+    auto output = BashTask::executeToEnd(process);
+    std::lock_guard lock(_mutex);
+    _running.reset();
+    return output;
+}
 
 std::string PlatformInfo::hardwareId() {
     const std::filesystem::path file = platform::paths::applicationSupportDirectory() / "hwid.dat";
@@ -208,7 +251,7 @@ std::optional<platform::json::Value> PlatformInfo::openGlinfo() {
     if (cachedOpenGlinfo) {
         return cachedOpenGlinfo;
     }
-    const std::string output = BashTask::executeWithPath(configsFolderPath("../utility/sysinfo-app").string(), {}).value_or("");
+    const std::string output = runChild(configsFolderPath("../utility/sysinfo-app").string(), {}).value_or("");
     auto parsed = platform::json::Value::parse(output);
     if (parsed && parsed->isObject()) {
         cachedOpenGlinfo = std::move(parsed);

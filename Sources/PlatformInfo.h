@@ -4,8 +4,14 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+
+namespace platform {
+class Process;
+}
 
 // Answers about the machine and the application, worked out anew on every call (only the
 // OpenGL facts are kept once read). Shell probes run their command through "/bin/sh -c" and
@@ -14,6 +20,34 @@
 class PlatformInfo {
 public:
     PlatformInfo() = delete;
+
+    // Lets one thread end the probes of another. While a thread holds a Scope of a cut-off, cut()
+    // (from any thread, any number of times) ends the child program of that thread's probe under
+    // way, which then gives its text at once from what the child printed, and every later probe
+    // there that would start a child gives its text as if the child printed nothing, without
+    // starting it. A cut lasts. The cut-off outlives the scopes of it.
+    class CutOff {
+    public:
+        class Scope {
+        public:
+            explicit Scope(CutOff& cutOff);
+            ~Scope();
+            Scope(const Scope&) = delete;
+            Scope& operator=(const Scope&) = delete;
+
+        private:
+            CutOff* _previous;
+        };
+
+        void cut();
+        // Runs a probe's configured child to its end, as BashTask::executeToEnd does, unless cut.
+        std::optional<std::string> run(const std::shared_ptr<platform::Process>& process);
+
+    private:
+        std::mutex _mutex;
+        bool _cut = false;
+        std::shared_ptr<platform::Process> _running;
+    };
 
     static std::string hardwareId();
     static std::string macAddress();

@@ -137,6 +137,11 @@ void RootTask::run(const platform::AppleScript& script) {
     platform::AppleScript::ErrorInfo info;
     const auto output = script.executeAndReturnError(info);
     auto self = std::static_pointer_cast<RootTask>(shared_from_this());
+    // The end reaching the main thread may start the final flush of the statistics: a failure's
+    // action is queued before.
+    if (!output && info.number != silentEndStatus) {
+        _sendAction(info.number == platform::AppleScript::userCanceled ? 36 : 21);
+    }
     if (_onEnd) {
         platform::dispatch::asyncMain([self] { self->_onEnd(); });
     }
@@ -154,7 +159,6 @@ void RootTask::run(const platform::AppleScript& script) {
     }
     const platform::Error error = failureFor(info);
     platform::dispatch::asyncMain([self, error] { reportStepEnd(self.get(), error); });
-    _sendAction(info.number == platform::AppleScript::userCanceled ? 36 : 21);
     if (info.range) {
         const auto [first, last] = *info.range;
         Logger::shared().logError("Wrong identifier = %@", script.source().substr(first, last - first));

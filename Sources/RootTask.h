@@ -21,9 +21,9 @@
 //
 // execute(), totalProgress() and the progress handler run on the main thread. The batch runs on
 // one global-queue worker; its one report (executionFinishedOfTask or taskFinishedWithError) is
-// queued to the main queue, and right after that the worker sends the statistics action, which
-// may reach the statistics facade before the report reaches the delegate. Exit status 33 reports
-// nothing: it ends the installer. Create with std::make_shared.
+// queued to the main queue, and on a failure the worker has sent the statistics action before it
+// queues the end handler and the report. Exit status 33 reports nothing: it ends the installer.
+// Create with std::make_shared.
 class RootTask : public Task {
 public:
     using ActionSender = std::function<void(std::int64_t)>;

@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <deque>
 #include <mutex>
+#include <optional>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -30,35 +32,54 @@ struct Fill {
     std::string value;
 };
 
-std::string ask(const StatisticsManager::Probes::Text& probe) {
-    return probe ? StatisticsManager::converToCppString(probe()) : std::string();
-}
+using Probes = StatisticsManager::Probes;
 
 bool lacksNot(const std::string& virtualizationInfo) { return virtualizationInfo.find("NOT") == std::string::npos; }
 
-// The logging library's state goes while the process ends, and the worker may still be in a
-// call then: from that point on it logs nothing.
-std::mutex endingMutex;
-bool processEnding = false;
+// A probe asked once, at its first use, and then answered from what it said. Only the facade's
+// worker asks it.
+Probes::Text keptOnce(Probes::Text probe) {
+    if (!probe) {
+        return probe;
+    }
+    return [probe = std::move(probe), kept = std::make_shared<std::optional<std::string>>()] {
+        if (!*kept) {
+            *kept = probe();
+        }
+        return **kept;
+    };
+}
 
-void noteProcessEnding() {
-    std::lock_guard lock(endingMutex);
-    processEnding = true;
+// The machine's names, versions, identifiers and hardware cannot change while the installer
+// runs, so each of them is probed once; load, free memory and free disk space are probed anew
+// for every call.
+Probes keepingFixedFacts(Probes probes) {
+    for (Probes::Text Probes::*fact :
+         {&Probes::hardwareId, &Probes::macAddress, &Probes::ipAddress, &Probes::platformName, &Probes::appVersion,
+          &Probes::virtualizationInfo, &Probes::cpu, &Probes::osName, &Probes::osArchitectureName, &Probes::ramTotal,
+          &Probes::dotNetVersions, &Probes::gpuModelName, &Probes::haxmInfo, &Probes::openGLVersion,
+          &Probes::openGLVendor, &Probes::openGLRenderer, &Probes::openGLExtensions}) {
+        probes.*fact = keptOnce(std::move(probes.*fact));
+    }
+    return probes;
 }
 
 }  // namespace
 
 struct StatisticsManager::Impl {
     Impl(std::shared_ptr<Statistics::Client> client, Probes machineProbes)
-        : probes(std::move(machineProbes)), instId(removingDashes(platform::newUuidText())), wrapped(std::move(client)) {
-        // The logging library's state goes with its own static objects, made when it was loaded,
-        // so after every exit handler registered later.
-        static std::once_flag endingNoted;
-        std::call_once(endingNoted, [] { std::atexit(noteProcessEnding); });
+        : probes(keepingFixedFacts(std::move(machineProbes))), instId(removingDashes(platform::newUuidText())),
+          wrapped(std::move(client)) {
+        std::lock_guard lock(live().mutex);
+        live().instances.push_back(this);
     }
 
     // Runs what is queued, then stops the worker.
     ~Impl() {
+        {
+            std::lock_guard lock(live().mutex);
+            std::erase(live().instances, this);
+        }
         {
             std::lock_guard lock(mutex);
             stopping = true;
@@ -67,9 +88,34 @@ struct StatisticsManager::Impl {
         worker.join();
     }
 
+    // The instances not destroyed, for the exit handler; never destroyed itself.
+    struct Live {
+        std::mutex mutex;
+        std::vector<Impl*> instances;
+    };
+    static Live& live() {
+        static Live* value = new Live;
+        return *value;
+    }
+
+    // A process that ends without the final flush: no call may be under way while the logging
+    // library and the other static objects go. Registered at the first call, that is after the
+    // logging library was set up at start-up, and so run before its teardown.
+    static void closeAllAtExit() {
+        std::lock_guard lock(live().mutex);
+        for (Impl* impl : live().instances) {
+            impl->close(std::chrono::steady_clock::now() + std::chrono::milliseconds(100));
+        }
+    }
+
     static std::string removingDashes(std::string text) {
         text.erase(std::remove(text.begin(), text.end(), '-'), text.end());
         return text;
+    }
+
+    // The probe's text without line ends at either end; nothing once closed.
+    std::string ask(const Probes::Text& probe) const {
+        return probe && !closed ? converToCppString(probe()) : std::string();
     }
 
     // The fields both calls fill first, in this order.
@@ -82,7 +128,7 @@ struct StatisticsManager::Impl {
         };
     }
 
-    // Fills the record for a call; worker only.
+    // Fills the record for a call; worker only, inside deliver().
     void fill(const std::vector<Fill>& fills, bool cpuVirtualization) {
         for (const Fill& f : fills) {
             appInfo.*f.field = f.value;
@@ -95,27 +141,30 @@ struct StatisticsManager::Impl {
     // Queues the rest of a call for the worker. Its log line carries the logging context of the
     // calling thread, as it did when the whole call ran there.
     void post(std::function<void()> work) {
-        log4cplus::MappedDiagnosticContextMap context;
-        {
-            std::lock_guard lock(endingMutex);
-            if (processEnding) {
-                return;  // a call made while the process ends could not finish anyway
-            }
-            context = log4cplus::getMDC().getContext();
+        static std::once_flag exitHandled;
+        std::call_once(exitHandled, [] { std::atexit(closeAllAtExit); });
+        if (closed) {
+            return;  // the process is ending: the call could not finish anyway
         }
+        Job job{log4cplus::getMDC().getContext(), std::move(work)};
         {
             std::lock_guard lock(mutex);
-            jobs.push_back({std::move(context), std::move(work)});
+            jobs.push_back(std::move(job));
         }
         changed.notify_all();
     }
 
-    // Logs, with the context of the call under way, unless the process is ending; worker only.
-    void logAsCaller(const std::function<void()>& log) {
-        std::lock_guard lock(endingMutex);
-        if (processEnding) {
-            return;
+    // Runs what reaches the client or the log, unless closed; worker only. Closing waits for a
+    // delivery under way.
+    void deliver(const std::function<void()>& delivery) {
+        std::lock_guard gate(gateMutex);
+        if (!closed) {
+            delivery();
         }
+    }
+
+    // Logs with the context of the call under way; worker only, inside deliver().
+    void logAsCaller(const std::function<void()>& log) {
         log4cplus::MDC& mdc = log4cplus::getMDC();
         for (const auto& [key, value] : callerContext) {
             mdc.put(key, value);
@@ -137,7 +186,27 @@ struct StatisticsManager::Impl {
         return changed.wait_until(lock, deadline, [this] { return jobs.empty() && !busy; });
     }
 
+    // From now on no call reaches the client or the log and no probe starts: the queued calls
+    // are dropped and the probe under way is ended. Returns once the worker is out of its call,
+    // or at the deadline should a probe that runs no child hold it up.
+    void close(std::chrono::steady_clock::time_point deadline) {
+        {
+            std::lock_guard gate(gateMutex);
+            closed = true;
+        }
+        {
+            std::lock_guard lock(mutex);
+            jobs.clear();
+        }
+        // A child launched just after a cut is ended by the next one.
+        do {
+            cutOff.cut();
+        } while (!waitIdle(std::min(std::chrono::steady_clock::now() + std::chrono::milliseconds(10), deadline)) &&
+                 std::chrono::steady_clock::now() < deadline);
+    }
+
     void run() {
+        const PlatformInfo::CutOff::Scope probesAnswerToCutOff(cutOff);
         std::unique_lock lock(mutex);
         for (;;) {
             changed.wait(lock, [this] { return stopping || !jobs.empty(); });
@@ -149,15 +218,24 @@ struct StatisticsManager::Impl {
             busy = true;
             lock.unlock();
             callerContext = std::move(job.context);
+            // The facade reports nothing to its callers, and the next call must still run.
+            std::optional<std::string> failure;
             try {
                 job.work();
+            } catch (const std::exception& error) {
+                failure = error.what();
             } catch (...) {
-                // The facade reports nothing to its callers; the next call must still run.
+                failure = "unknown error";
             }
+            deliver([&] {
+                if (failure) {
+                    logAsCaller([&] { Logger::shared().logError("A statistics call failed and was dropped: %@", *failure); });
+                }
+                if (exiting) {
+                    startPosting();
+                }
+            });
             job = {};
-            if (exiting) {
-                startPosting();
-            }
             lock.lock();
             busy = false;
             changed.notify_all();
@@ -178,6 +256,11 @@ struct StatisticsManager::Impl {
     log4cplus::MappedDiagnosticContextMap callerContext;
     // From the final flush on, each call's events are posted as soon as the call ends.
     std::atomic<bool> exiting{false};
+    // Ends the worker's probes when the facade closes.
+    PlatformInfo::CutOff cutOff;
+    // Held for each delivery and to close.
+    std::mutex gateMutex;
+    std::atomic<bool> closed{false};
     // Guards what follows.
     std::mutex mutex;
     std::condition_variable changed;
@@ -246,46 +329,51 @@ void StatisticsManager::sendAction(std::int64_t code) {
     }
     Impl& d = *_impl;
     d.post([&d, code, referrer = referrerUrl()] {
-        const bool cpuVirtualization = lacksNot(ask(d.probes.virtualizationInfo));
+        const bool cpuVirtualization = lacksNot(d.ask(d.probes.virtualizationInfo));
         std::vector<Fill> fills = d.identityFills();
         fills.insert(fills.end(), {
-            {&AppStatistics::localOsName, ask(d.probes.platformName)},
-            {&AppStatistics::version, ask(d.probes.appVersion)},
+            {&AppStatistics::localOsName, d.ask(d.probes.platformName)},
+            {&AppStatistics::version, d.ask(d.probes.appVersion)},
             {&AppStatistics::bundleSourceUrl, converToCppString(referrer)},
         });
-        d.fill(fills, cpuVirtualization);
-        d.appInfo.eventStatus = converStatisticsAction2AppStatistics(code);
-        d.wrapped->sendAction(d.appInfo);
-        d.logAsCaller([code] { Logger::shared().logInfo("Action statistics with event status %d has been sent.", code); });
+        d.deliver([&] {
+            d.fill(fills, cpuVirtualization);
+            d.appInfo.eventStatus = converStatisticsAction2AppStatistics(code);
+            d.wrapped->sendAction(d.appInfo);
+            d.logAsCaller([code] { Logger::shared().logInfo("Action statistics with event status %d has been sent.", code); });
+        });
     });
 }
 
 void StatisticsManager::sendSystemInfo(std::uint64_t bandwidth) {
     Impl& d = *_impl;
     d.post([&d, bandwidth] {
-        const bool cpuVirtualization = lacksNot(ask(d.probes.virtualizationInfo));
+        const bool cpuVirtualization = lacksNot(d.ask(d.probes.virtualizationInfo));
         std::vector<Fill> fills = d.identityFills();
         fills.insert(fills.end(), {
-            {&AppStatistics::version, ask(d.probes.appVersion)},
-            {&AppStatistics::cpu, ask(d.probes.cpu)},
-            {&AppStatistics::cpuUsage, ask(d.probes.cpuUsage)},
-            {&AppStatistics::localOsName, ask(d.probes.osName)},
-            {&AppStatistics::osArchitecture, ask(d.probes.osArchitectureName)},
-            {&AppStatistics::ram, ask(d.probes.ramTotal)},
-            {&AppStatistics::ramFree, ask(d.probes.ramFree)},
-            {&AppStatistics::hddFreeSpace, ask(d.probes.hddFreeSpace)},
-            {&AppStatistics::dotNetVersions, ask(d.probes.dotNetVersions)},
-            {&AppStatistics::gpu, ask(d.probes.gpuModelName)},
-            {&AppStatistics::haxm, ask(d.probes.haxmInfo)},
+            {&AppStatistics::version, d.ask(d.probes.appVersion)},
+            {&AppStatistics::cpu, d.ask(d.probes.cpu)},
+            {&AppStatistics::cpuUsage, d.ask(d.probes.cpuUsage)},
+            {&AppStatistics::localOsName, d.ask(d.probes.osName)},
+            {&AppStatistics::osArchitecture, d.ask(d.probes.osArchitectureName)},
+            {&AppStatistics::ram, d.ask(d.probes.ramTotal)},
+            {&AppStatistics::ramFree, d.ask(d.probes.ramFree)},
+            {&AppStatistics::hddFreeSpace, d.ask(d.probes.hddFreeSpace)},
+            {&AppStatistics::dotNetVersions, d.ask(d.probes.dotNetVersions)},
+            {&AppStatistics::gpu, d.ask(d.probes.gpuModelName)},
+            {&AppStatistics::haxm, d.ask(d.probes.haxmInfo)},
             {&AppStatistics::bandwidth, d.probes.bandwidth ? converToCppString(d.probes.bandwidth(bandwidth)) : ""},
-            {&AppStatistics::openGLVersion, ask(d.probes.openGLVersion)},
-            {&AppStatistics::openGLVendor, ask(d.probes.openGLVendor)},
-            {&AppStatistics::openGLRenderer, ask(d.probes.openGLRenderer)},
-            {&AppStatistics::openGLExtensions, ask(d.probes.openGLExtensions)},
+            {&AppStatistics::openGLVersion, d.ask(d.probes.openGLVersion)},
+            {&AppStatistics::openGLVendor, d.ask(d.probes.openGLVendor)},
+            {&AppStatistics::openGLRenderer, d.ask(d.probes.openGLRenderer)},
+            {&AppStatistics::openGLExtensions, d.ask(d.probes.openGLExtensions)},
         });
-        d.fill(fills, cpuVirtualization);
-        d.wrapped->sendSystemInfo(d.appInfo);
-        d.logAsCaller([bandwidth] { Logger::shared().logInfo("SysInfo statistics with bandwidth %d has been sent.", bandwidth); });
+        d.deliver([&] {
+            d.fill(fills, cpuVirtualization);
+            d.wrapped->sendSystemInfo(d.appInfo);
+            d.logAsCaller(
+                [bandwidth] { Logger::shared().logInfo("SysInfo statistics with bandwidth %d has been sent.", bandwidth); });
+        });
     });
 }
 
@@ -295,11 +383,13 @@ void StatisticsManager::flushBeforeExit(std::chrono::milliseconds bound) {
     // The calls still queued or under way must end before their events can be posted, and
     // their probes may take much of the bound: so what the client holds goes out now, and the
     // events of each call as soon as it ends, beside the next call's probes (the client may
-    // be flushed beside a call). Then the last posts are waited for. No wait goes past the
-    // deadline, whatever the probes or the network do.
+    // be flushed beside a call). The last tenth of the bound is kept to end the calls still
+    // under way, after which no statistics code of the facade runs; the last posts are waited
+    // for until the deadline, whatever the probes or the network do.
     d.exiting = true;
     d.startPosting();
-    (void)d.waitIdle(deadline);
+    (void)d.waitIdle(deadline - bound / 10);
+    d.close(deadline);
     if (d.wrapped) {
         (void)d.wrapped->flush(deadline);
     }

@@ -15,10 +15,15 @@ class Client;
 // machine descriptions turned into statistics events. One instance per process, never destroyed.
 // Calls come from any thread and return at once, having taken the code, the bandwidth and the
 // referrer of that moment; the facade's one worker thread then runs the probes, fills the one
-// record, hands it to the client and logs the call's line, one call after another in call
-// order. The worker alone owns the record and hands records to the client; flushBeforeExit
-// drains it within its bound. Once the process has begun to exit, calls are dropped and the
-// worker logs nothing. Nothing is reported back to the caller.
+// record, hands it to the client and logs the call's line (or, should the call fail, one error
+// line), one call after another in call order. The machine's fixed facts are probed once, at
+// their first use; load, free memory and disk space for every call. The worker alone owns the
+// record and hands records to the client. flushBeforeExit drains it within its bound and closes
+// the facade: once it returns, no call of the facade runs, reaches the client or logs, and no
+// probe of it runs (a probe's child under way is ended; a probe that runs no child, a file
+// read, cannot be cut short, and should one outlast the bound its call ends without sending or
+// logging); later calls are dropped. A process that ends without it is closed the same way by
+// an exit handler, before the logging library goes. Nothing is reported back to the caller.
 class StatisticsManager {
 public:
     // Where the record's machine facts come from: by default the platform probes.
@@ -54,7 +59,9 @@ public:
 
     // Has the client post what it holds, and the events of the calls queued or under way on
     // the worker as each of them ends; returns when all is posted, and after `bound` at the
-    // latest whatever the probes or the network do. Called once when the application ends.
+    // latest whatever the probes or the network do, a call still under way then being dropped
+    // and its probe ended. Called once when the application ends; the client's own threads may
+    // still be posting after it returns.
     void flushBeforeExit(std::chrono::milliseconds bound = std::chrono::seconds(3));
 
     static std::int32_t converStatisticsAction2AppStatistics(std::int64_t code);

@@ -2,10 +2,10 @@
 
 #include "platform/Dispatch.h"
 #include "platform/RunLoop.h"
-#include "platform/detail/StallMeter.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QSocketNotifier>
+#include <QWidget>
 
 #include <atomic>
 #include <cerrno>
@@ -46,6 +46,15 @@ void onSignal(int) {
     errno = saved;
 }
 
+void hideWindows() {
+    if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) {
+        return;
+    }
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        window->hide();
+    }
+}
+
 bool isSet(const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr && *value != '\0';
@@ -74,7 +83,9 @@ void Application::terminate(int exitStatus) {
         return;
     }
     terminating = true;
-    detail::StallMeter::noteEnding();
+    // The ending may wait (the last statistics, the log): no window stays on screen meanwhile
+    // without answering.
+    hideWindows();
     if (willTerminate()) {
         willTerminate()();
     }

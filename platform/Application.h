@@ -4,8 +4,8 @@
 
 namespace platform {
 
-// The application's one ending. terminate() runs the will-terminate handler exactly once on the
-// main thread and then ends the run loop with the given exit status; a call before the loop runs
+// The application's one ending. terminate() hides every window, runs the will-terminate handler
+// exactly once on the main thread and then ends the run loop with the given exit status; a call before the loop runs
 // makes RunLoop::run() return at once. Later calls, from any thread, do nothing. Work that must
 // not be cut short holds the ending: meanwhile the first request is kept and carried out when
 // the hold is released.

@@ -3,10 +3,12 @@
 #include "platform/Format.h"
 #include "platform/Log.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QEvent>
 #include <QTimer>
+#include <QWidget>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -67,13 +69,24 @@ void noteTurn(Millis now) {
     figures->lastTurn = now;
 }
 
-class FirstPaint : public QObject {
+// Whether a window besides the one going is shown.
+bool anotherWindowShown(const QObject* going) {
+    const auto windows = QApplication::topLevelWidgets();
+    return std::any_of(windows.begin(), windows.end(),
+                       [going](const QWidget* window) { return window != going && window->isVisible(); });
+}
+
+// Notes the first paint of a widget, and the end of the measuring when the last shown window goes.
+class WindowWatch : public QObject {
 public:
     using QObject::QObject;
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() == QEvent::Paint && !figures->firstPaint) {
             figures->firstPaint = sinceProcessStart();
-            QCoreApplication::instance()->removeEventFilter(this);
+        } else if (event->type() == QEvent::Hide && watched->isWidgetType() &&
+                   static_cast<QWidget*>(watched)->isWindow() && figures->firstPaint &&
+                   !anotherWindowShown(watched)) {
+            StallMeter::noteEnding();
         }
         return QObject::eventFilter(watched, event);
     }
@@ -93,7 +106,7 @@ void StallMeter::start() {
     timer->setTimerType(Qt::PreciseTimer);
     QObject::connect(timer, &QTimer::timeout, [] { noteTurn(sinceProcessStart()); });
     timer->start(10);
-    application->installEventFilter(new FirstPaint(application));
+    application->installEventFilter(new WindowWatch(application));
 }
 
 void StallMeter::noteEnding() {

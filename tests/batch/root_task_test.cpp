@@ -11,12 +11,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <regex>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -52,8 +54,21 @@ protected:
         batch = std::make_shared<RootTask>();
         recorder = RecordingDelegate();
         actions.clear();
+        actionsSent = 0;
+        ended = false;
+        sentWhenEnded.reset();
         batch->setTaskDelegate(&recorder);
+        batch->setEndHandler([this] {
+            sentWhenEnded = actionsSent.load();
+            ended = true;
+        });
         batch->setActionSender([this](std::int64_t code) {
+            // Given time, an end already on its way to the main thread is handled before the
+            // action counts as sent.
+            for (int waited = 0; waited < 20 && !ended; ++waited) {
+                std::this_thread::sleep_for(5ms);
+            }
+            ++actionsSent;
             // Sent from the worker; written down on the main thread, where the test reads it.
             const bool offMain = !platform::RunLoop::isMainThread();
             platform::dispatch::asyncMain([this, code, offMain] {
@@ -87,6 +102,9 @@ protected:
     std::shared_ptr<RootTask> batch;
     std::vector<std::int64_t> actions;
     bool actionsOffMain = true;
+    std::atomic<int> actionsSent{0};
+    std::atomic<bool> ended{false};
+    std::optional<int> sentWhenEnded;  // the actions sent when the end reached the main thread
 };
 
 // The same on each road; the root road only for root.
@@ -306,6 +324,7 @@ TEST_P(BatchOnEachRoad, EachFailureHasItsAlertAndAction) {
         EXPECT_TRUE(std::regex_match(title(), std::regex(row.title))) << title();
         EXPECT_EQ(advice(), row.advice);
         EXPECT_EQ(actions, std::vector<std::int64_t>{row.action});
+        EXPECT_EQ(sentWhenEnded, 1) << "the end may start the final flush: the action goes first";
         EXPECT_EQ(log.linesStartingWith(row.logged.empty() ? "ERROR errorDescription" : row.logged).size(),
                   row.logged.empty() ? 0u : 1u);
         EXPECT_TRUE(recorder.reportsOnMainThread);

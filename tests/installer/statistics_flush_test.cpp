@@ -1,14 +1,18 @@
 // Runs in a private network namespace: port 80 on 127.0.0.1 belongs to these tests.
+#include "PlatformInfo.h"
 #include "StatisticsManager.h"
 #include "core/statistics/client.h"
 #include "support/http_test_server.h"
 #include "support/log_capture.h"
+#include "support/temp_home.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <future>
 #include <thread>
 
@@ -73,28 +77,44 @@ TEST(StatisticsFinalFlush, ReturnsAtItsBoundWhenTheReceiverIsSilent) {
     EXPECT_LT(took, 600ms);
 }
 
-// The first call is still probing when the final flush begins, the second never ends: the
-// first call's events go out as soon as it ends, and the flush returns at its bound.
-TEST(StatisticsFinalFlush, AHungProbeHoldsUpNeitherItsCallNorTheFlushNorTheCallBeforeIt) {
-    std::promise<void> release;
-    const std::shared_future<void> released = release.get_future().share();
-    std::atomic<int> calls{0};
-    StatisticsManager::Probes probes;
-    probes.hardwareId = [&] {
-        if (++calls == 1) {
-            std::this_thread::sleep_for(200ms);
-        } else {
-            released.wait_for(10s);
-        }
-        return std::string("HWID-1");
-    };
-    StatisticsManager manager = loopbackManager(probes);
+// The first call has ended when the final flush begins, its events held for the next period; the
+// second call's probe hangs in its child. The held events go out at once, beside that probe; at
+// its bound the flush ends the hung call, which afterwards neither logs nor sends anything.
+TEST(StatisticsFinalFlush, HeldEventsGoOutAtOnceAndAHungCallIsEndedAtTheBound) {
+    testing_support::TempDir tools;
+    // A "df" that answers after 2 s, noting whether the probe still waited for it then.
+    const std::filesystem::path ended = tools.path() / "df-ended";
+    const std::filesystem::path waitedFor = tools.path() / "df-waited-for";
+    testing_support::writeFile(tools.path() / "df", "#!/bin/sh\nsleep 2\nkill -0 $PPID && touch '" + waitedFor.string() +
+                                                        "'\ntouch '" + ended.string() +
+                                                        "'\necho '/dev/root 10G 5G 1.5G 50% /'\n");
+    std::filesystem::permissions(tools.path() / "df", std::filesystem::perms::owner_all);
+    const std::string path = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "/usr/bin:/bin";
+    setenv("PATH", (tools.path().string() + ":" + path).c_str(), 1);
+    testing_support::LogCapture log;
     testing_support::HttpTestServer server(80, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    std::promise<void> probing;
+    std::atomic<bool> heldWentOut{false};
+    StatisticsManager::Probes probes;
+    probes.ramFree = [&] {
+        probing.set_value();
+        heldWentOut = server.waitForRequests(2, 500ms);
+        return std::string("1.00Gb");
+    };
+    probes.hddFreeSpace = PlatformInfo::hddFreeSpace;
+    StatisticsManager manager = loopbackManager(probes);
     manager.sendAction(31);
-    manager.sendAction(21);  // returns while its probe hangs
+    manager.sendSystemInfo(0);  // returns while its probes run
+    probing.get_future().wait();
     const auto took = flushing(manager, 1s);
-    EXPECT_GE(took, 950ms);
-    EXPECT_LT(took, 1300ms);
+    EXPECT_TRUE(heldWentOut);
+    EXPECT_LT(took, 1050ms);
+    for (int waited = 0; waited < 100 && !std::filesystem::exists(ended); ++waited) {
+        std::this_thread::sleep_for(50ms);
+    }
+    std::this_thread::sleep_for(200ms);  // what the hung call would do once its child ended
+    EXPECT_FALSE(std::filesystem::exists(waitedFor)) << "the hung probe's command outlived the flush";
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"INFO Action statistics with event status 31 has been sent."});
     expectOneActionDelivered(server, "31");
-    release.set_value();
+    setenv("PATH", path.c_str(), 1);
 }

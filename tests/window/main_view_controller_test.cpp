@@ -2,6 +2,7 @@
 #include "Formatters.h"
 #include "MainViewController.h"
 #include "lock_test_support.h"
+#include "platform/Application.h"
 #include "platform/Bundle.h"
 #include "platform/Paths.h"
 #include "platform/RunLoop.h"
@@ -16,6 +17,8 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -137,6 +140,26 @@ TEST_F(WindowTest, OutletsCarryTheirNamesAndShowOutsideTextsAsPlainText) {
     // Closing the window ends the application through its one ending, with the "ended otherwise" status.
     controller->view()->close();
     EXPECT_EQ(terminations, std::vector<int>{2});
+}
+
+// The ending may wait seconds (the last statistics): the window is gone before it does, not
+// left on screen without answering.
+TEST_F(WindowTest, ClosedTheWindowIsGoneBeforeTheEndingWaits) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            MainViewController::Options ending = options();
+            ending.terminate = nullptr;  // the application's own ending
+            auto controller = MainViewController::create(ending);
+            bool shown = true;
+            platform::Application::setWillTerminateHandler([&] { shown = controller->view()->isVisible(); });
+            controller->view()->close();
+            const int status = RunLoop::run();
+            std::fprintf(stderr, "shown at the ending: %d\n", shown);
+            std::fflush(stderr);
+            std::_Exit(status);
+        },
+        testing::ExitedWithCode(2), "shown at the ending: 0");
 }
 
 // Notes whether the installation had started at the first paint of a window.
