@@ -3,10 +3,13 @@
 #include <cerrno>
 #include <cstring>
 #include <system_error>
+#include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
-#include <sys/syscall.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -45,6 +48,68 @@ private:
     posix_spawn_file_actions_t _actions;
 };
 
+constexpr int cannotHoldStatus = 125;
+
+void writeText(int descriptor, const char* text) {
+    [[maybe_unused]] const auto written = ::write(descriptor, text, std::strlen(text));
+}
+
+// The waiting process of a child with a session of its own, right after fork(): the installer
+// may have other threads, so only async-signal-safe calls from here on, on memory made before.
+[[noreturn]] void runWaiter(const char* program, char** argv, char** environment, int output, int errors,
+                            const char* directory, const char* heldFile) {
+    // Neither the installer's handlers nor a worker's signal mask belong to the batch.
+    struct sigaction standard {};
+    standard.sa_handler = SIG_DFL;
+    for (int number = 1; number < NSIG; ++number) {
+        ::sigaction(number, &standard, nullptr);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (output >= 0) {
+        ::dup2(output, STDOUT_FILENO);
+    }
+    if (errors >= 0) {
+        ::dup2(errors, STDERR_FILENO);
+    }
+    // Above all the installer's window-system connection: its window must go when it ends.
+    ::close_range(STDERR_FILENO + 1, ~0U, 0);
+    ::setsid();
+    if (heldFile[0] != '\0') {
+        const int held = ::open(heldFile, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+        struct flock whole {};
+        whole.l_type = F_WRLCK;
+        whole.l_whence = SEEK_SET;
+        if (held < 0 || ::fcntl(held, F_OFD_SETLK, &whole) != 0) {
+            writeText(STDERR_FILENO, "Cannot lock ");
+            writeText(STDERR_FILENO, heldFile);
+            writeText(STDERR_FILENO, " for as long as the process runs\n");
+            ::_exit(cannotHoldStatus);
+        }
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (directory == nullptr || ::chdir(directory) == 0) {
+            ::execve(program, argv, environment);
+        }
+        ::_exit(127);
+    }
+    int raw = 0;
+    while (child > 0 && ::waitpid(child, &raw, 0) < 0) {
+        if (errno != EINTR) {
+            ::_exit(127);
+        }
+    }
+    if (child > 0 && WIFSIGNALED(raw)) {
+        // Ends by the same signal, without a core of what the installer's memory was.
+        const struct rlimit noCore {};
+        ::setrlimit(RLIMIT_CORE, &noCore);
+        ::kill(::getpid(), WTERMSIG(raw));
+    }
+    ::_exit(child > 0 && WIFEXITED(raw) ? WEXITSTATUS(raw) : 127);
+}
+
 }  // namespace
 
 Exception::Exception(std::string name, std::string reason)
@@ -61,7 +126,13 @@ struct Process::State {
     bool launched = false;
     bool exited = false;
     int status = 0;
+    int pidfd = -1;  // readable once the child has ended; names no other process later
     TerminationHandler handler;
+    ~State() {
+        if (pidfd >= 0) {
+            ::close(pidfd);
+        }
+    }
 };
 
 std::shared_ptr<Process> Process::create() {
@@ -94,19 +165,6 @@ void Process::launch() {
         throw Exception(invalidArgument, "working directory doesn't exist.");
     }
 
-    FileActions actions;
-    if (_standardOutput) {
-        actions.duplicate(_standardOutput->fileHandleForWriting()->fileDescriptor(), STDOUT_FILENO);
-    }
-    if (_standardError) {
-        actions.duplicate(_standardError->fileHandleForWriting()->fileDescriptor(), STDERR_FILENO);
-    }
-    // Whatever else the installer holds open (its log, sockets, other pipes) stays with it, even
-    // a descriptor that a library opened without close-on-exec.
-    actions.closeFrom(STDERR_FILENO + 1);
-    if (_currentDirectory) {
-        actions.changeDirectory(*_currentDirectory);
-    }
     std::vector<char*> environment;
     if (_environment) {
         for (auto& entry : *_environment) {
@@ -120,12 +178,29 @@ void Process::launch() {
         argv.push_back(argument.data());
     }
     argv.push_back(nullptr);
+    char** const childEnvironment = _environment ? environment.data() : environ;
 
     pid_t pid = 0;
-    const int failed = ::posix_spawn(&pid, _launchPath.c_str(), actions.get(), nullptr, argv.data(),
-                                      _environment ? environment.data() : environ);
-    if (failed != 0) {
-        throw Exception(invalidArgument, std::string("launch failed: ") + std::strerror(failed));
+    if (_ownSession) {
+        pid = launchInSessionOfItsOwn(argv.data(), childEnvironment);
+    } else {
+        FileActions actions;
+        if (_standardOutput) {
+            actions.duplicate(_standardOutput->fileHandleForWriting()->fileDescriptor(), STDOUT_FILENO);
+        }
+        if (_standardError) {
+            actions.duplicate(_standardError->fileHandleForWriting()->fileDescriptor(), STDERR_FILENO);
+        }
+        // Whatever else the installer holds open (its log, sockets, other pipes) stays with it,
+        // even a descriptor that a library opened without close-on-exec.
+        actions.closeFrom(STDERR_FILENO + 1);
+        if (_currentDirectory) {
+            actions.changeDirectory(*_currentDirectory);
+        }
+        const int failed = ::posix_spawn(&pid, _launchPath.c_str(), actions.get(), nullptr, argv.data(), childEnvironment);
+        if (failed != 0) {
+            throw Exception(invalidArgument, std::string("launch failed: ") + std::strerror(failed));
+        }
     }
     _pid = pid;
     // Only the child writes now: the reader sees the end of output once the child is done.
@@ -136,7 +211,9 @@ void Process::launch() {
         _standardError->fileHandleForWriting()->closeFile();
     }
     {
+        // Opened before the reaper runs: the id still names this child.
         std::lock_guard lock(_state->mutex);
+        _state->pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
         _state->launched = true;
     }
 
@@ -161,10 +238,24 @@ void Process::launch() {
     }).detach();
 }
 
+pid_t Process::launchInSessionOfItsOwn(char** argv, char** environment) {
+    const int output = _standardOutput ? _standardOutput->fileHandleForWriting()->fileDescriptor() : -1;
+    const int errors = _standardError ? _standardError->fileHandleForWriting()->fileDescriptor() : -1;
+    const char* directory = _currentDirectory ? _currentDirectory->c_str() : nullptr;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        runWaiter(_launchPath.c_str(), argv, environment, output, errors, directory, _ownSession->c_str());
+    }
+    if (pid < 0) {
+        throw Exception(invalidArgument, std::string("launch failed: ") + std::strerror(errno));
+    }
+    return pid;
+}
+
 void Process::terminate() {
     std::lock_guard lock(_state->mutex);
-    if (_state->launched && !_state->exited) {
-        ::kill(_pid, SIGTERM);
+    if (_state->launched && !_state->exited && _state->pidfd >= 0) {
+        ::syscall(SYS_pidfd_send_signal, _state->pidfd, SIGTERM, nullptr, 0);
     }
 }
 
@@ -203,7 +294,7 @@ Process::Output Process::launchAndReadToEnd(bool captureStandardError) {
         }
     };
     // Readable once the child has ended, so the wait needs no timer; without it, look every 50 ms.
-    const int ended = static_cast<int>(::syscall(SYS_pidfd_open, _pid, 0));
+    const int ended = _state->pidfd;
     bool running = true;
     while (running && (open[0] || open[1])) {
         pollfd entries[3];
@@ -223,9 +314,6 @@ Process::Output Process::launchAndReadToEnd(bool captureStandardError) {
                 *targets[index] += chunk;
             }
         }
-    }
-    if (ended >= 0) {
-        ::close(ended);
     }
     // The child has ended; a descendant may still hold the pipes: take what is there now and go.
     for (int index = 0; index < 2; ++index) {
