@@ -5,9 +5,7 @@
 #include <system_error>
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -48,67 +46,53 @@ private:
     posix_spawn_file_actions_t _actions;
 };
 
-constexpr int cannotHoldStatus = 125;
+// The descriptor at which the waiting shell holds the locked file.
+constexpr int heldDescriptor = 3;
+// The waiting shell: runs its arguments without the held file, waits, and ends with their status.
+constexpr const char* waiterScript = "\"$@\" 3>&-; exit $?";
 
-void writeText(int descriptor, const char* text) {
-    [[maybe_unused]] const auto written = ::write(descriptor, text, std::strlen(text));
-}
-
-// The waiting process of a child with a session of its own, right after fork(): the installer
-// may have other threads, so only async-signal-safe calls from here on, on memory made before.
-[[noreturn]] void runWaiter(const char* program, char** argv, char** environment, int output, int errors,
-                            const char* directory, const char* heldFile) {
-    // Neither the installer's handlers nor a worker's signal mask belong to the batch.
-    struct sigaction standard {};
-    standard.sa_handler = SIG_DFL;
-    for (int number = 1; number < NSIG; ++number) {
-        ::sigaction(number, &standard, nullptr);
-    }
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    if (output >= 0) {
-        ::dup2(output, STDOUT_FILENO);
-    }
-    if (errors >= 0) {
-        ::dup2(errors, STDERR_FILENO);
-    }
-    // Above all the installer's window-system connection: its window must go when it ends.
-    ::close_range(STDERR_FILENO + 1, ~0U, 0);
-    ::setsid();
-    if (heldFile[0] != '\0') {
-        const int held = ::open(heldFile, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+// An open description of `path` with a write lock on the whole file, closed with the object.
+// Throws Exception when the file cannot be opened or locked.
+class HeldFile {
+public:
+    explicit HeldFile(const std::string& path) : _descriptor(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC)) {
         struct flock whole {};
         whole.l_type = F_WRLCK;
         whole.l_whence = SEEK_SET;
-        if (held < 0 || ::fcntl(held, F_OFD_SETLK, &whole) != 0) {
-            writeText(STDERR_FILENO, "Cannot lock ");
-            writeText(STDERR_FILENO, heldFile);
-            writeText(STDERR_FILENO, " for as long as the process runs\n");
-            ::_exit(cannotHoldStatus);
+        if (_descriptor < 0 || ::fcntl(_descriptor, F_OFD_SETLK, &whole) != 0) {
+            const int error = errno;
+            if (_descriptor >= 0) {
+                ::close(_descriptor);
+            }
+            throw Exception(invalidArgument, "cannot lock " + path + ": " + std::strerror(error));
         }
     }
-    const pid_t child = ::fork();
-    if (child == 0) {
-        if (directory == nullptr || ::chdir(directory) == 0) {
-            ::execve(program, argv, environment);
+    ~HeldFile() { ::close(_descriptor); }
+    HeldFile(const HeldFile&) = delete;
+    HeldFile& operator=(const HeldFile&) = delete;
+    int descriptor() const { return _descriptor; }
+
+private:
+    int _descriptor;
+};
+
+// Spawn attributes: a session of its own, or nothing.
+class Attributes {
+public:
+    explicit Attributes(bool ownSession) {
+        ::posix_spawnattr_init(&_attributes);
+        if (ownSession) {
+            ::posix_spawnattr_setflags(&_attributes, POSIX_SPAWN_SETSID);
         }
-        ::_exit(127);
     }
-    int raw = 0;
-    while (child > 0 && ::waitpid(child, &raw, 0) < 0) {
-        if (errno != EINTR) {
-            ::_exit(127);
-        }
-    }
-    if (child > 0 && WIFSIGNALED(raw)) {
-        // Ends by the same signal, without a core of what the installer's memory was.
-        const struct rlimit noCore {};
-        ::setrlimit(RLIMIT_CORE, &noCore);
-        ::kill(::getpid(), WTERMSIG(raw));
-    }
-    ::_exit(child > 0 && WIFEXITED(raw) ? WEXITSTATUS(raw) : 127);
-}
+    ~Attributes() { ::posix_spawnattr_destroy(&_attributes); }
+    Attributes(const Attributes&) = delete;
+    Attributes& operator=(const Attributes&) = delete;
+    const posix_spawnattr_t* get() const { return &_attributes; }
+
+private:
+    posix_spawnattr_t _attributes;
+};
 
 }  // namespace
 
@@ -165,6 +149,23 @@ void Process::launch() {
         throw Exception(invalidArgument, "working directory doesn't exist.");
     }
 
+    // With a held file the child is the waiting shell, which gets the file's locked description
+    // as descriptor 3 and runs the program without it; this process's copy closes after the spawn.
+    std::optional<HeldFile> held;
+    std::vector<std::string> waiter;
+    if (_ownSession && !_ownSession->empty()) {
+        held.emplace(*_ownSession);
+        waiter = {"/bin/sh", "-c", waiterScript, "sh"};
+    }
+    std::vector<char*> argv;
+    for (auto& word : waiter) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(_launchPath.data());
+    for (auto& argument : _arguments) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
     std::vector<char*> environment;
     if (_environment) {
         for (auto& entry : *_environment) {
@@ -172,35 +173,29 @@ void Process::launch() {
         }
         environment.push_back(nullptr);
     }
-    std::vector<char*> argv;
-    argv.push_back(_launchPath.data());
-    for (auto& argument : _arguments) {
-        argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
-    char** const childEnvironment = _environment ? environment.data() : environ;
 
+    FileActions actions;
+    if (_standardOutput) {
+        actions.duplicate(_standardOutput->fileHandleForWriting()->fileDescriptor(), STDOUT_FILENO);
+    }
+    if (_standardError) {
+        actions.duplicate(_standardError->fileHandleForWriting()->fileDescriptor(), STDERR_FILENO);
+    }
+    if (held) {
+        actions.duplicate(held->descriptor(), heldDescriptor);
+    }
+    // Whatever else the installer holds open (its log, sockets, other pipes) stays with it, even
+    // a descriptor that a library opened without close-on-exec.
+    actions.closeFrom(held ? heldDescriptor + 1 : STDERR_FILENO + 1);
+    if (_currentDirectory) {
+        actions.changeDirectory(*_currentDirectory);
+    }
+    const Attributes attributes(_ownSession.has_value());
     pid_t pid = 0;
-    if (_ownSession) {
-        pid = launchInSessionOfItsOwn(argv.data(), childEnvironment);
-    } else {
-        FileActions actions;
-        if (_standardOutput) {
-            actions.duplicate(_standardOutput->fileHandleForWriting()->fileDescriptor(), STDOUT_FILENO);
-        }
-        if (_standardError) {
-            actions.duplicate(_standardError->fileHandleForWriting()->fileDescriptor(), STDERR_FILENO);
-        }
-        // Whatever else the installer holds open (its log, sockets, other pipes) stays with it,
-        // even a descriptor that a library opened without close-on-exec.
-        actions.closeFrom(STDERR_FILENO + 1);
-        if (_currentDirectory) {
-            actions.changeDirectory(*_currentDirectory);
-        }
-        const int failed = ::posix_spawn(&pid, _launchPath.c_str(), actions.get(), nullptr, argv.data(), childEnvironment);
-        if (failed != 0) {
-            throw Exception(invalidArgument, std::string("launch failed: ") + std::strerror(failed));
-        }
+    const int failed = ::posix_spawn(&pid, argv.front(), actions.get(), attributes.get(), argv.data(),
+                                     _environment ? environment.data() : environ);
+    if (failed != 0) {
+        throw Exception(invalidArgument, std::string("launch failed: ") + std::strerror(failed));
     }
     _pid = pid;
     // Only the child writes now: the reader sees the end of output once the child is done.
@@ -236,20 +231,6 @@ void Process::launch() {
             }
         }
     }).detach();
-}
-
-pid_t Process::launchInSessionOfItsOwn(char** argv, char** environment) {
-    const int output = _standardOutput ? _standardOutput->fileHandleForWriting()->fileDescriptor() : -1;
-    const int errors = _standardError ? _standardError->fileHandleForWriting()->fileDescriptor() : -1;
-    const char* directory = _currentDirectory ? _currentDirectory->c_str() : nullptr;
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        runWaiter(_launchPath.c_str(), argv, environment, output, errors, directory, _ownSession->c_str());
-    }
-    if (pid < 0) {
-        throw Exception(invalidArgument, std::string("launch failed: ") + std::strerror(errno));
-    }
-    return pid;
 }
 
 void Process::terminate() {

@@ -59,12 +59,12 @@ public:
     void setStandardError(std::shared_ptr<Pipe> pipe) { _standardError = std::move(pipe); }
     // Entries "NAME=value"; unset, the installer's environment is inherited.
     void setEnvironment(std::vector<std::string> environment) { _environment = std::move(environment); }
-    // The child starts in a session of its own (no terminal, none of the installer's process
-    // group), under a waiting process that this object launches and waits for instead: it
-    // outlives the installer, ends with the child's exit status (or signal), and while the child
-    // runs holds an open-file-description write lock (F_OFD_SETLK) on `heldFile` when one is
-    // named, which the child and its descendants do not inherit. A file it cannot open or lock
-    // starts no child: the waiter writes why on standard error and exits with 125.
+    // The child starts in a session of its own: no terminal, none of the installer's process
+    // group, so it goes on when the installer ends. When `heldFile` is named, the process
+    // launched is a waiting /bin/sh in that session, which holds an open-file-description write
+    // lock (F_OFD_SETLK) on the file while it runs the child (without that descriptor, so the
+    // child's descendants never hold it) and ends with the child's exit status (128 + the
+    // signal's number when a signal ended it). launch() throws Exception when it cannot lock the file.
     void setSessionOfItsOwn(std::string heldFile) { _ownSession = std::move(heldFile); }
     // Called once, on a background thread, when the child has ended.
     void setTerminationHandler(TerminationHandler handler);
@@ -72,7 +72,7 @@ public:
     // Starts the child. Throws Exception when the launch path cannot be run, when the working
     // directory does not exist, or when the process is launched twice.
     void launch();
-    // Sends SIGTERM to the child (with a session of its own: to its waiter); does nothing before
+    // Sends SIGTERM to the child (with a held file: to its waiting shell); does nothing before
     // launch or after its end.
     void terminate();
     void waitUntilExit();
@@ -91,7 +91,6 @@ public:
 private:
     struct State;
     Process();
-    pid_t launchInSessionOfItsOwn(char** argv, char** environment);
 
     std::string _launchPath;
     std::vector<std::string> _arguments;
