@@ -227,6 +227,17 @@ TEST_F(InstallerEndToEnd, AskedToEndWhileTheBatchInstallsQuitsAfterIt) {
     }
 }
 
+// Killed while its batch installs: the batch goes on, and the lock stays taken until it ends.
+TEST_F(InstallerEndToEnd, BatchOfARunKilledWhileItInstallsKeepsTheLockUntilItEnds) {
+    const Outcome result = run("SIGNAL=KILL SIGNAL_WHEN=installing");
+    REQUIRE_FINISHED_RUNS();
+    EXPECT_EQ(result.statuses, std::vector<int>{128 + 9});
+    const int held = std::stoi(readFile(result.keep / "left-running"));
+    EXPECT_GT(held, 0);
+    EXPECT_LT(held, 200);
+    EXPECT_TRUE(fs::exists(result.home() / "Applications/Ravelune/Ravelune on the Web.app/Contents/Info.plist"));
+}
+
 // Ctrl-C at the terminal where a wrapper script started the installer ends it during the
 // download at once: its batch gives up in its wait step.
 TEST_F(InstallerEndToEnd, CtrlCAtTheTerminalOfAWrapperScriptEndsTheDownload) {
