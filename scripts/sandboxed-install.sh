@@ -22,8 +22,10 @@
 # Leaves in the keep folder: "status" (one exit status per run), "timed-out" (the numbers of the
 # runs that INSTALLER_TIMEOUT ended, one a line), "home/" (the home folder), "Library/",
 # "ravl.lock" (when present), "tmp.txt" (a listing of /tmp), "record/" (the server's), and with
-# SIGNAL "left-running" (tenths of a second that the first run's process group outlived it; 200
-# when it still ran then).
+# SIGNAL "left-running" (tenths of a second that the first run's lock stayed taken after it ended,
+# its batch holding it; 200 when it still was then), with TERMINAL "terminal.out" (what the
+# terminal showed), with LEAVE_RUNNING "left-alive" (1 when the background process still ran at
+# the end, else 0). LOCK_TOOL names the lock tool.
 set -u
 keep=$1; installer=$2; server=$3; served=$4
 
