@@ -1,4 +1,3 @@
-#include "LockFile.h"
 #include "RootTask.h"
 #include "platform/Application.h"
 #include "platform/Dispatch.h"
@@ -226,24 +225,6 @@ TEST_F(Batch, WeightIsSummedOnceAfterTheStepsWereAdded) {
     EXPECT_EQ(batch->totalProgress(), 0 + 10000 + 200000000 + 10000000 + 10000000);
     batch->addBashTask(step("late", {}, 5));
     EXPECT_EQ(batch->totalProgress(), 220010000);
-}
-
-// The lock stays held while the batch's shell runs, whoever its record names, and frees after.
-TEST_F(Batch, HoldsTheLockFileWhileItsShellRuns) {
-    const fs::path lock = home.path() / "ravl.lock";
-    const fs::path started = home.path() / "started";
-    const fs::path go = home.path() / "go";
-    writeFile(lock, "999999999\nInstaller\nInstallation");
-    batch->setLockFilePath(lock.string());
-    batch->addBashTask(step("Hold", {"-c", "touch '" + started.string() + "'; while [ ! -e '" + go.string() +
-                                               "' ]; do sleep 0.02; done"}, 0, "/bin/sh"));
-    batch->execute();
-    ASSERT_TRUE(platform::RunLoop::runUntil([&] { return fs::exists(started); }, 20s));
-    EXPECT_EQ(lockFileCheck(lock.c_str(), nullptr), kLockFileHeld);
-    writeFile(go, "");
-    ASSERT_TRUE(platform::RunLoop::runUntil([&] { return !recorder.events.empty(); }, 20s));
-    EXPECT_EQ(recorder.events, std::vector<std::string>{"finished"});
-    EXPECT_EQ(lockFileCheck(lock.c_str(), nullptr), kLockFileFree);
 }
 
 TEST_P(BatchOnEachRoad, EachFailureHasItsAlertAndAction) {
