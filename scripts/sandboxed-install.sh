@@ -10,10 +10,10 @@
 # STALE_MARKER=1 (a killed earlier run left its "installer.wait"), INSTALLER_TIMEOUT (seconds
 # after which a run is ended: SIGTERM, and SIGKILL 10 s later; none by default), SLOW_DOCUMENT
 # (milliseconds the server waits before it answers for the remote document).
-# SIGNAL=TERM or KILL with SIGNAL_WHEN: the first run gets the signal "downloading" (the server
+# SIGNAL=TERM, INT or KILL with SIGNAL_WHEN: the first run gets the signal "downloading" (the server
 # stalls its first download; the signal comes once that has begun and the batch waits for it) or
 # "installing" (once the batch has passed its wait step, while a slowed unzip keeps it installing;
-# TERM is sent twice) or that many seconds after its start. The next run starts once the first
+# the signal comes twice) or that many seconds after its start. The next run starts once the first
 # run's lock is free (its batch has ended).
 # TERMINAL=1 starts that first run as the foreground job of a pseudo-terminal ("script"), and
 # TERMINAL=wrapper through a wrapper script there; SIGNAL=INT is then Ctrl-C typed at it.
