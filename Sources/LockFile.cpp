@@ -18,9 +18,22 @@ namespace {
 constexpr const char* kCannotOpen = "Could not open file";
 constexpr const char* kCannotLock = "Could not lock file";
 
-// Opens the lock file as a stream without following a symbolic link at the path.
+// Opens the lock file as a stream without following a symbolic link at the path. With O_CREAT a
+// missing file is made open to every user, whatever the umask: a run of one user must not lock
+// out the runs of others. An existing file is opened without O_CREAT, which a sticky /tmp with
+// protected_regular refuses for another user's file even when its mode lets us write.
 FILE* openLockStream(const char* path, int flags) {
-    int fd = open(path, flags | O_NOFOLLOW | O_CLOEXEC, 0777);
+    const int existing = flags & ~O_CREAT;
+    int fd = open(path, existing | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT && (flags & O_CREAT) != 0) {
+        fd = open(path, existing | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            fchmod(fd, 0666);
+        } else if (errno == EEXIST) {
+            // Made by another run in the meantime.
+            fd = open(path, existing | O_NOFOLLOW | O_CLOEXEC);
+        }
+    }
     if (fd < 0) {
         return nullptr;
     }
@@ -33,12 +46,14 @@ FILE* openLockStream(const char* path, int flags) {
     return stream;
 }
 
-// Whether any process remains in the process group that `leader` made: a holder killed while
-// what it started still runs (an installer's administrator batch) keeps the lock until that ends.
-// The kernel gives no new process the id of a group that still has members, so such a group is
-// the holder's own. EPERM (members of another user, such as a batch run as root) means it exists.
-bool processGroupRuns(pid_t leader) {
-    return !(kill(-leader, 0) != 0 && errno == ESRCH);
+// Whether a process holds a write lock on the file's open description: the process that waits
+// for an installer's administrator batch does, for as long as the batch's shell runs, also after
+// the installer itself has gone. What the batch leaves running does not hold it.
+bool batchRuns(FILE* stream) {
+    struct flock whole = {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    return fcntl(fileno(stream), F_OFD_GETLK, &whole) == 0 && whole.l_type != F_UNLCK;
 }
 
 bool lockFileIsAbsent(const char* path) {
@@ -73,13 +88,16 @@ int lockFileRewrite(FILE* stream, const char* description) {
     // Emptied in place rather than reopened by name: the flock stays held until the record is
     // complete, and no other file can take the place of the one that was locked.
     fflush(stream);
-    if (ftruncate(fileno(stream), 0) != 0) {
-        perror(kCannotOpen);
-    }
+    bool written = ftruncate(fileno(stream), 0) == 0;
     rewind(stream);
-    lockFileWriteRecord(stream, description);
-    fclose(stream);
-    return kLockFileOk;
+    written = written && lockFileWriteRecord(stream, description) >= 0 && fflush(stream) == 0;
+    if (!written) {
+        // A record cut short (a full file system) would read as free; an empty file says so.
+        perror(kCannotOpen);
+        [[maybe_unused]] const int emptied = ftruncate(fileno(stream), 0);
+    }
+    written = fclose(stream) == 0 && written;
+    return written ? kLockFileOk : kLockFileCannotOpenForWriting;
 }
 
 bool lockFileHolderIsGone(FILE* stream, char* holderDescription) {
@@ -96,7 +114,8 @@ bool lockFileHolderIsGone(FILE* stream, char* holderDescription) {
     }
     pid_t holder = static_cast<pid_t>(id);
     const bool holderRuns = !(kill(holder, 0) != 0 && errno == ESRCH);
-    if (!holderRuns && !processGroupRuns(holder)) {
+    const bool holderBatchRuns = batchRuns(stream);
+    if (!holderRuns && !holderBatchRuns) {
         return true;
     }
 
@@ -108,7 +127,7 @@ bool lockFileHolderIsGone(FILE* stream, char* holderDescription) {
     if (length > 0 && name[length - 1] == '\n') {
         name[length - 1] = '\0';
     }
-    if (holderRuns && strncmp(name, platform::processName(holder).c_str(), sizeof name) != 0) {
+    if (!holderBatchRuns && strncmp(name, platform::processName(holder).c_str(), sizeof name) != 0) {
         return true;
     }
 

@@ -4,8 +4,10 @@
 
 // A machine-wide lock kept as a small record in a file: "%d\n%s\n%s" with the holder's process
 // id, its process name and a description. An absent or empty file is free, and so is a record
-// whose holder no longer runs, nor anything in its process group. An exclusive flock is held only for the length of one operation,
-// so that testing and writing the record is atomic between processes.
+// whose holder no longer runs, unless its administrator batch does (the batch's waiting process
+// holds an F_OFD_SETLK write lock on the file). An exclusive flock is held only for the length
+// of one operation, so that testing and writing the record is atomic between processes. A file
+// that these functions create is open to every user (0666), so that any user's later run can take it.
 //
 // The file is never opened through a symbolic link: a link planted at the path is refused as if
 // the file could not be opened, so the lock cannot be used to overwrite another file.
@@ -42,16 +44,16 @@ int lockFileTryAcquireKind(const char* path, const char* description);
 
 // Whether the holder recorded in `stream` (positioned at its start) no longer runs: its id names
 // no process, or a process of another name. A record without a positive id or without a name
-// counts as gone. A holder that has ended still holds while any process of the process group it
-// led runs (the installer leads its own; its batch goes on after it was killed). When the holder
-// holds, the description goes into `holderDescription`.
+// counts as gone. While a process holds a write lock on the file's description (the waiter of the
+// holder's administrator batch, which goes on after the installer was killed) the record holds,
+// whatever runs under its id. When the holder holds, the description goes into `holderDescription`.
 bool lockFileHolderIsGone(FILE* stream, char* holderDescription);
 // Writes this process's record at the current position; returns the number of characters written.
 int lockFileWriteRecord(FILE* stream, const char* description);
 // An exclusive flock on the stream's file, waiting for it or not: 0, or 8.
 int lockFileFlock(FILE* stream, bool wait);
-// Empties the file, writes this process's record and closes the stream; 0. The flock stays held
-// until the stream is closed.
+// Empties the file, writes this process's record and closes the stream; 0, or 4 when the record
+// did not reach the file (which is then left empty). The flock stays held until the stream is closed.
 int lockFileRewrite(FILE* stream, const char* description);
 // The file's size in bytes; the stream is at its start afterwards.
 long lockFileSize(FILE* stream);

@@ -298,6 +298,7 @@ void MainTask::addSteps(const std::vector<std::shared_ptr<DownloadableEntry>>& n
 
     auto batch = std::make_shared<RootTask>();
     batch->setBackgroundProcess(true);
+    batch->setLockFilePath(_lockFilePath);
     batch->setEndHandler([weakSelf = weak_from_this()] {
         if (auto self = std::static_pointer_cast<MainTask>(weakSelf.lock())) {
             self->batchEnded();

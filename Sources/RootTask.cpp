@@ -126,6 +126,7 @@ void RootTask::execute() {
     const std::string source = scriptSource();
     Logger::shared().logDebug("script = %@", source);
     platform::AppleScript script(source);
+    script.setHeldFile(_lockFilePath);
     if (auto* delegate = taskDelegate()) {
         delegate->taskDidUpdateProgressLabelWithValue(this, "Installing components. It can take few minutes.", "");
     }

@@ -69,6 +69,9 @@ public:
     // Runs once on the main thread when the batch's shell has ended, before the report (also
     // after status 33, which has none). Set before execute().
     void setEndHandler(std::function<void()> handler) { _onEnd = std::move(handler); }
+    // The lock file that the batch's waiting process holds while the shell runs, so that the
+    // lock stays taken when the installer has gone and frees when the shell ends. Before execute().
+    void setLockFilePath(std::string path) { _lockFilePath = std::move(path); }
 
 private:
     void run(const platform::AppleScript& script);
@@ -79,6 +82,7 @@ private:
     ActionSender _sendAction;
     User _user;
     std::function<void()> _onEnd;
+    std::string _lockFilePath;
     std::shared_ptr<platform::FileHandle> _progressFile;
     std::string _unfinishedProgress;  // the start of a line cut by the previous read
 };

@@ -14,7 +14,6 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
-#include <unistd.h>
 
 namespace {
 
@@ -54,12 +53,6 @@ void setUpInstallerLogging() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // The installer leads a process group of its own, which everything it starts joins (the
-    // administrator batch, pkexec included): the lock stays held while any of it runs, also after
-    // the installer itself was killed. Signals sent to the group of whoever started it (a
-    // terminal's Ctrl-C to a wrapper script, timeout's kill of its group) reach neither the
-    // installer nor its batch; those sent to the installer itself end it as before.
-    setpgid(0, 0);
     // Before any thread starts: it may change the environment, which no thread may read meanwhile.
     platform::Application::chooseOffscreenWithoutDisplay();
     setUpInstallerLogging();

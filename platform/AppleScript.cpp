@@ -168,8 +168,9 @@ struct ShellEnd {
     Process::Output output;
 };
 
-ShellEnd runDirectly(const std::string& text) {
+ShellEnd runDirectly(const std::string& text, const std::string& heldFile) {
     auto process = Process::create();
+    process->setSessionOfItsOwn(heldFile);
     process->setLaunchPath("/bin/sh");
     process->setArguments({"-c", text});
     ShellEnd end;
@@ -183,9 +184,11 @@ ShellEnd runDirectly(const std::string& text) {
 // run, which a step's own output cannot forge. The line is written in one piece, but a child
 // left running in the background may write after it: the last such line counts wherever it
 // stands, and it is taken out of the output.
-ShellEnd runElevated(const std::string& pkexec, const std::string& text) {
+ShellEnd runElevated(const std::string& pkexec, const std::string& text, const std::string& heldFile) {
     const std::string token = randomToken();
     auto process = Process::create();
+    // pkexec runs the shell in its own place: the waiter's child becomes the root shell.
+    process->setSessionOfItsOwn(heldFile);
     process->setLaunchPath(pkexec);
     process->setArguments({"/bin/sh", "-c", "/bin/sh -c \"$1\"; printf '\\n%s:%d\\n' \"$2\" \"$?\"", "sh", text, token});
     process->setEnvironment(elevationEnvironment());
@@ -238,9 +241,9 @@ std::optional<std::string> AppleScript::executeAndReturnError(ErrorInfo& error) 
     ShellEnd end;
     try {
         if (!parsed->privileged || runsAsRoot()) {
-            end = runDirectly(parsed->text);
+            end = runDirectly(parsed->text, _heldFile);
         } else if (const auto pkexec = findOnPath("pkexec")) {
-            end = runElevated(*pkexec, parsed->text);
+            end = runElevated(*pkexec, parsed->text, _heldFile);
         } else {
             error.message = "Cannot ask for administrator rights: pkexec was not found";
             return std::nullopt;

@@ -14,8 +14,11 @@ namespace platform {
 // "/bin/sh -c"; with administrator privileges it runs as root: directly when the installer is
 // root already, otherwise through "pkexec" (found on PATH), which asks for the password.
 //
+// The shell runs in a session of its own under a waiting process (Process::setSessionOfItsOwn):
+// no signal of the installer's terminal reaches it, and it goes on when the installer ends.
+//
 // executeAndReturnError() blocks its caller until the shell has ended; call it on a worker. The
-// object owns nothing but its source.
+// object owns nothing but its source and the name of its held file.
 class AppleScript {
 public:
     // Numbers of the error information, as the platform gives them.
@@ -31,6 +34,9 @@ public:
 
     explicit AppleScript(std::string source) : _source(std::move(source)) {}
     const std::string& source() const { return _source; }
+    // A file on which the shell's waiting process holds a write lock while the shell runs
+    // (F_OFD_GETLK sees it; the shell and its descendants do not hold it). None by default.
+    void setHeldFile(std::string path) { _heldFile = std::move(path); }
 
     // The shell's standard output without its last line feed; nullopt on failure, with `error` filled.
     std::optional<std::string> executeAndReturnError(ErrorInfo& error) const;
@@ -44,6 +50,7 @@ public:
 
 private:
     std::string _source;
+    std::string _heldFile;
 };
 
 }  // namespace platform

@@ -127,8 +127,9 @@ void Application::terminateOnSignals() {
     action.sa_handler = &onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (const int number : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) {
+        sigaction(number, &action, nullptr);
+    }
 }
 
 bool Application::chooseOffscreenWithoutDisplay() {

@@ -26,8 +26,9 @@ public:
     // Main thread. Ends the hold; a kept request is carried out now.
     static void releaseTermination();
 
-    // From now on SIGINT and SIGTERM end the application through terminate(2). Call once, on the
-    // main thread, after RunLoop::initialize.
+    // From now on SIGINT, SIGQUIT, SIGHUP and SIGTERM end the application through terminate(2):
+    // a terminal's Ctrl-C, Ctrl-\ and hang-up are a request to end, as a window's close is. Call
+    // once, on the main thread, after RunLoop::initialize.
     static void terminateOnSignals();
 
     // Call before a window application is created. With no display (neither DISPLAY nor

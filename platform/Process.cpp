@@ -3,10 +3,11 @@
 #include <cerrno>
 #include <cstring>
 #include <system_error>
+#include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
-#include <sys/syscall.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -45,6 +46,54 @@ private:
     posix_spawn_file_actions_t _actions;
 };
 
+// The descriptor at which the waiting shell holds the locked file.
+constexpr int heldDescriptor = 3;
+// The waiting shell: runs its arguments without the held file, waits, and ends with their status.
+constexpr const char* waiterScript = "\"$@\" 3>&-; exit $?";
+
+// An open description of `path` with a write lock on the whole file, closed with the object.
+// Throws Exception when the file cannot be opened or locked.
+class HeldFile {
+public:
+    explicit HeldFile(const std::string& path) : _descriptor(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC)) {
+        struct flock whole {};
+        whole.l_type = F_WRLCK;
+        whole.l_whence = SEEK_SET;
+        if (_descriptor < 0 || ::fcntl(_descriptor, F_OFD_SETLK, &whole) != 0) {
+            const int error = errno;
+            if (_descriptor >= 0) {
+                ::close(_descriptor);
+            }
+            throw Exception(invalidArgument, "cannot lock " + path + ": " + std::strerror(error));
+        }
+    }
+    ~HeldFile() { ::close(_descriptor); }
+    HeldFile(const HeldFile&) = delete;
+    HeldFile& operator=(const HeldFile&) = delete;
+    int descriptor() const { return _descriptor; }
+
+private:
+    int _descriptor;
+};
+
+// Spawn attributes: a session of its own, or nothing.
+class Attributes {
+public:
+    explicit Attributes(bool ownSession) {
+        ::posix_spawnattr_init(&_attributes);
+        if (ownSession) {
+            ::posix_spawnattr_setflags(&_attributes, POSIX_SPAWN_SETSID);
+        }
+    }
+    ~Attributes() { ::posix_spawnattr_destroy(&_attributes); }
+    Attributes(const Attributes&) = delete;
+    Attributes& operator=(const Attributes&) = delete;
+    const posix_spawnattr_t* get() const { return &_attributes; }
+
+private:
+    posix_spawnattr_t _attributes;
+};
+
 }  // namespace
 
 Exception::Exception(std::string name, std::string reason)
@@ -61,7 +110,13 @@ struct Process::State {
     bool launched = false;
     bool exited = false;
     int status = 0;
+    int pidfd = -1;  // readable once the child has ended; names no other process later
     TerminationHandler handler;
+    ~State() {
+        if (pidfd >= 0) {
+            ::close(pidfd);
+        }
+    }
 };
 
 std::shared_ptr<Process> Process::create() {
@@ -94,19 +149,23 @@ void Process::launch() {
         throw Exception(invalidArgument, "working directory doesn't exist.");
     }
 
-    FileActions actions;
-    if (_standardOutput) {
-        actions.duplicate(_standardOutput->fileHandleForWriting()->fileDescriptor(), STDOUT_FILENO);
+    // With a held file the child is the waiting shell, which gets the file's locked description
+    // as descriptor 3 and runs the program without it; this process's copy closes after the spawn.
+    std::optional<HeldFile> held;
+    std::vector<std::string> waiter;
+    if (_ownSession && !_ownSession->empty()) {
+        held.emplace(*_ownSession);
+        waiter = {"/bin/sh", "-c", waiterScript, "sh"};
     }
-    if (_standardError) {
-        actions.duplicate(_standardError->fileHandleForWriting()->fileDescriptor(), STDERR_FILENO);
+    std::vector<char*> argv;
+    for (auto& word : waiter) {
+        argv.push_back(word.data());
     }
-    // Whatever else the installer holds open (its log, sockets, other pipes) stays with it, even
-    // a descriptor that a library opened without close-on-exec.
-    actions.closeFrom(STDERR_FILENO + 1);
-    if (_currentDirectory) {
-        actions.changeDirectory(*_currentDirectory);
+    argv.push_back(_launchPath.data());
+    for (auto& argument : _arguments) {
+        argv.push_back(argument.data());
     }
+    argv.push_back(nullptr);
     std::vector<char*> environment;
     if (_environment) {
         for (auto& entry : *_environment) {
@@ -114,16 +173,27 @@ void Process::launch() {
         }
         environment.push_back(nullptr);
     }
-    std::vector<char*> argv;
-    argv.push_back(_launchPath.data());
-    for (auto& argument : _arguments) {
-        argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
 
+    FileActions actions;
+    if (_standardOutput) {
+        actions.duplicate(_standardOutput->fileHandleForWriting()->fileDescriptor(), STDOUT_FILENO);
+    }
+    if (_standardError) {
+        actions.duplicate(_standardError->fileHandleForWriting()->fileDescriptor(), STDERR_FILENO);
+    }
+    if (held) {
+        actions.duplicate(held->descriptor(), heldDescriptor);
+    }
+    // Whatever else the installer holds open (its log, sockets, other pipes) stays with it, even
+    // a descriptor that a library opened without close-on-exec.
+    actions.closeFrom(held ? heldDescriptor + 1 : STDERR_FILENO + 1);
+    if (_currentDirectory) {
+        actions.changeDirectory(*_currentDirectory);
+    }
+    const Attributes attributes(_ownSession.has_value());
     pid_t pid = 0;
-    const int failed = ::posix_spawn(&pid, _launchPath.c_str(), actions.get(), nullptr, argv.data(),
-                                      _environment ? environment.data() : environ);
+    const int failed = ::posix_spawn(&pid, argv.front(), actions.get(), attributes.get(), argv.data(),
+                                     _environment ? environment.data() : environ);
     if (failed != 0) {
         throw Exception(invalidArgument, std::string("launch failed: ") + std::strerror(failed));
     }
@@ -136,7 +206,9 @@ void Process::launch() {
         _standardError->fileHandleForWriting()->closeFile();
     }
     {
+        // Opened before the reaper runs: the id still names this child.
         std::lock_guard lock(_state->mutex);
+        _state->pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
         _state->launched = true;
     }
 
@@ -163,8 +235,8 @@ void Process::launch() {
 
 void Process::terminate() {
     std::lock_guard lock(_state->mutex);
-    if (_state->launched && !_state->exited) {
-        ::kill(_pid, SIGTERM);
+    if (_state->launched && !_state->exited && _state->pidfd >= 0) {
+        ::syscall(SYS_pidfd_send_signal, _state->pidfd, SIGTERM, nullptr, 0);
     }
 }
 
@@ -203,7 +275,7 @@ Process::Output Process::launchAndReadToEnd(bool captureStandardError) {
         }
     };
     // Readable once the child has ended, so the wait needs no timer; without it, look every 50 ms.
-    const int ended = static_cast<int>(::syscall(SYS_pidfd_open, _pid, 0));
+    const int ended = _state->pidfd;
     bool running = true;
     while (running && (open[0] || open[1])) {
         pollfd entries[3];
@@ -223,9 +295,6 @@ Process::Output Process::launchAndReadToEnd(bool captureStandardError) {
                 *targets[index] += chunk;
             }
         }
-    }
-    if (ended >= 0) {
-        ::close(ended);
     }
     // The child has ended; a descendant may still hold the pipes: take what is there now and go.
     for (int index = 0; index < 2; ++index) {

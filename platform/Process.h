@@ -30,7 +30,8 @@ private:
 
 // A child process, configured and then launched once. Whatever is not set is inherited from
 // the installer: environment, working directory, standard input, output and error. No other
-// descriptor of the installer reaches the child: it gets descriptors 0, 1 and 2 only.
+// descriptor of the installer reaches the child: it gets descriptors 0, 1 and 2 only. Signals go
+// through the child's pidfd, so they never reach a process that took its id after its end.
 class Process : public std::enable_shared_from_this<Process> {
 public:
     using TerminationHandler = std::function<void(Process&)>;
@@ -58,13 +59,21 @@ public:
     void setStandardError(std::shared_ptr<Pipe> pipe) { _standardError = std::move(pipe); }
     // Entries "NAME=value"; unset, the installer's environment is inherited.
     void setEnvironment(std::vector<std::string> environment) { _environment = std::move(environment); }
+    // The child starts in a session of its own: no terminal, none of the installer's process
+    // group, so it goes on when the installer ends. When `heldFile` is named, the process
+    // launched is a waiting /bin/sh in that session, which holds an open-file-description write
+    // lock (F_OFD_SETLK) on the file while it runs the child (without that descriptor, so the
+    // child's descendants never hold it) and ends with the child's exit status (128 + the
+    // signal's number when a signal ended it). launch() throws Exception when it cannot lock the file.
+    void setSessionOfItsOwn(std::string heldFile) { _ownSession = std::move(heldFile); }
     // Called once, on a background thread, when the child has ended.
     void setTerminationHandler(TerminationHandler handler);
 
     // Starts the child. Throws Exception when the launch path cannot be run, when the working
     // directory does not exist, or when the process is launched twice.
     void launch();
-    // Sends SIGTERM to the child; does nothing before launch or after its end.
+    // Sends SIGTERM to the child (with a held file: to its waiting shell); does nothing before
+    // launch or after its end.
     void terminate();
     void waitUntilExit();
     // Launches the child with a new pipe as standard output (and one as standard error when
@@ -89,6 +98,7 @@ private:
     std::shared_ptr<Pipe> _standardOutput;
     std::shared_ptr<Pipe> _standardError;
     std::optional<std::vector<std::string>> _environment;
+    std::optional<std::string> _ownSession;
     pid_t _pid = 0;
     std::shared_ptr<State> _state;
 };

@@ -10,16 +10,22 @@
 # STALE_MARKER=1 (a killed earlier run left its "installer.wait"), INSTALLER_TIMEOUT (seconds
 # after which a run is ended: SIGTERM, and SIGKILL 10 s later; none by default), SLOW_DOCUMENT
 # (milliseconds the server waits before it answers for the remote document).
-# SIGNAL=TERM or KILL with SIGNAL_WHEN: the first run gets the signal "downloading" (the server
+# SIGNAL=TERM, INT or KILL with SIGNAL_WHEN: the first run gets the signal "downloading" (the server
 # stalls its first download; the signal comes once that has begun and the batch waits for it) or
 # "installing" (once the batch has passed its wait step, while a slowed unzip keeps it installing;
-# TERM is sent twice) or that many seconds after its start. The next run starts once whatever the first left in its process group has
-# ended.
+# the signal comes twice) or that many seconds after its start. The next run starts once the first
+# run's lock is free (its batch has ended).
+# TERMINAL=1 starts that first run as the foreground job of a pseudo-terminal ("script"), and
+# TERMINAL=wrapper through a wrapper script there; SIGNAL=INT is then Ctrl-C typed at it.
+# LEAVE_RUNNING=checker (the component's checker) or installer (the component's installer, as
+# root, which then fails) starts a background process once, that outlives the runs.
 # Leaves in the keep folder: "status" (one exit status per run), "timed-out" (the numbers of the
 # runs that INSTALLER_TIMEOUT ended, one a line), "home/" (the home folder), "Library/",
 # "ravl.lock" (when present), "tmp.txt" (a listing of /tmp), "record/" (the server's), and with
-# SIGNAL "left-running" (tenths of a second that the first run's process group outlived it; 200
-# when it still ran then).
+# SIGNAL "left-running" (tenths of a second that the first run's lock stayed taken after it ended,
+# its batch holding it; 200 when it still was then), with TERMINAL "terminal.out" (what the
+# terminal showed), with LEAVE_RUNNING "left-alive" (1 when the background process still ran at
+# the end, else 0). LOCK_TOOL names the lock tool.
 set -u
 keep=$1; installer=$2; server=$3; served=$4
 
@@ -65,7 +71,50 @@ wait_for() {
     done
 }
 batch_reached() { grep -q "^$1: " "$support/logs/progress.log" 2>/dev/null; }
-group_runs() { kill -0 -- "-$1" 2>/dev/null; }
+lock_held() { "$LOCK_TOOL" -c /tmp/ravl.lock 2>/dev/null; [ $? -eq 6 ]; }
+
+# Starts the first run in the background: pid, and for a terminal the descriptor 7 that types at it.
+start_first() {
+    if [ -z "${TERMINAL:-}" ]; then
+        "$@" &
+        pid=$!
+        return
+    fi
+    if [ "$TERMINAL" = wrapper ]; then
+        printf '#!/bin/bash\n"$@"\n' >/tmp/wrapper.sh
+        chmod +x /tmp/wrapper.sh
+        set -- /tmp/wrapper.sh "$@"
+    fi
+    rm -f /tmp/keys && mkfifo /tmp/keys
+    # A job of its own, as a terminal's shell starts it: Ctrl-C is not ignored.
+    set -m
+    script -q -e -c "exec $(printf '%q ' "$@")" /dev/null </tmp/keys >"$keep/terminal.out" 2>&1 &
+    pid=$!
+    set +m
+    exec 7>/tmp/keys
+}
+send_signal() {
+    if [ -n "${TERMINAL:-}" ] && [ "$SIGNAL" = INT ]; then
+        printf '\003' >&7
+    else
+        kill -s "$SIGNAL" "$pid" 2>/dev/null
+    fi
+}
+
+# A background process that a step leaves, started once, in the group of the step's process:
+# the checker runs in a login shell, which reads the profile; the component's installer (as
+# root, in the batch) runs unzip from PATH, and then fails.
+leave_once='if mkdir /tmp/left 2>/dev/null; then sleep 300 </dev/null >/dev/null 2>&1 & echo $! >/tmp/left.pid'
+case "${LEAVE_RUNNING:-}" in
+    checker) printf '%s; fi\n' "$leave_once" >"$HOME/.bash_profile" ;;
+    installer)
+        mkdir -p /tmp/leave
+        printf '#!/bin/sh\ncase "$*" in */.engine.*) %s; echo "cannot extract" >&2; exit 9; fi;; esac\nexec %s "$@"\n' \
+            "$leave_once" "$(command -v unzip)" >/tmp/leave/unzip
+        chmod +x /tmp/leave/unzip
+        export PATH=/tmp/leave:$PATH
+        ;;
+esac
 
 : >"$keep/status"
 : >"$keep/timed-out"
@@ -78,25 +127,22 @@ if [ -n "${SIGNAL:-}" ]; then
             mkdir -p /tmp/slow
             printf '#!/bin/sh\nsleep 4\nexec %s "$@"\n' "$(command -v unzip)" >/tmp/slow/unzip
             chmod +x /tmp/slow/unzip
-            PATH=/tmp/slow:$PATH "$installer" &
-            pid=$!
+            start_first env PATH=/tmp/slow:$PATH "$installer"
             wait_for 60 batch_reached 2
             ;;
         downloading)
-            "$installer" &
-            pid=$!
+            start_first "$installer"
             wait_for 60 batch_reached 1 && wait_for 60 test -e "$keep/record/download-begun"
             ;;
         *)
-            "$installer" &
-            pid=$!
+            start_first "$installer"
             sleep "$SIGNAL_WHEN"
             ;;
     esac
-    kill -s "$SIGNAL" "$pid"
-    if [ "$SIGNAL" = TERM ] && [ "$SIGNAL_WHEN" = installing ]; then
+    send_signal
+    if [ "$SIGNAL_WHEN" = installing ]; then
         sleep 0.5
-        kill -s TERM "$pid" 2>/dev/null
+        send_signal
     fi
     # Ended by force when it does not end on its own in time.
     (sleep "${INSTALLER_TIMEOUT:-600}"; echo 1 >>"$keep/timed-out"; kill -s KILL "$pid") 2>/dev/null &
@@ -105,8 +151,9 @@ if [ -n "${SIGNAL:-}" ]; then
     wait "$pid" || status=$?
     kill "$watchdog" 2>/dev/null
     echo "$status" >>"$keep/status"
+    [ -z "${TERMINAL:-}" ] || exec 7>&-
     tenths=0
-    while group_runs "$pid" && [ "$tenths" -lt 200 ]; do
+    while lock_held && [ "$tenths" -lt 200 ]; do
         sleep 0.1
         tenths=$((tenths + 1))
     done
@@ -125,6 +172,9 @@ for run in $(seq "$run" "$runs"); do
     echo "$status" >>"$keep/status"
 done
 
+if [ -n "${LEAVE_RUNNING:-}" ]; then
+    if kill -0 "$(cat /tmp/left.pid 2>/dev/null)" 2>/dev/null; then echo 1; else echo 0; fi >"$keep/left-alive"
+fi
 kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null  # it writes its record now
 cp -a "$HOME" "$keep/home"
 cp -a /Library "$keep/Library"

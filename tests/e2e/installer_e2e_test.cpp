@@ -52,6 +52,7 @@ protected:
         // Inside the keep folder, the one folder of the host that the sandbox sees.
         Outcome result;
         result.keep = work.path() / "keep";
+        fs::remove_all(result.keep);
         const fs::path served = result.keep / "served/installer";
         writeFile(served / "installer.json", document);
         const std::string zip = "cd " + quoted(DEMO_ENGINE_DIR) + " && zip -q -r " + quoted(served / "RaveluneEngine.zip") + " .";
@@ -62,7 +63,7 @@ protected:
         const std::string command = "SANDBOX_TIMEOUT=500 SANDBOX_BRING_IN=" + quoted(BINARY_DIR) + " " +
                                     quoted(SOURCE_DIR "/scripts/sandbox.sh") + " " + quoted(result.keep) + " " +
                                     quoted(DOWNLOAD_HOST " " STATS_HOST " " LOG_HOST) + " env INSTALLER_TIMEOUT=" +
-                                    std::to_string(kRunBound) + " " + environment + " " +
+                                    std::to_string(kRunBound) + " LOCK_TOOL=" + quoted(LOCK_TOOL) + " " + environment + " " +
                                     quoted(SOURCE_DIR "/scripts/sandboxed-install.sh") + " " +
                                     quoted(result.keep) + " " + quoted(INSTALLER) + " " + quoted(DEMO_SERVER) + " " +
                                     quoted(result.keep / "served") + " >" + quoted(out) + " 2>&1";
@@ -208,18 +209,61 @@ TEST_F(InstallerEndToEnd, BatchOfAKilledRunNeverInstalls) {
     expectTheBatchLeftBehindNeverInstalls("KILL", 128 + 9);
 }
 
-// Asked to end once the batch may be installing: the installer says it cannot stop now, takes
-// no further request, and quits as asked once the batch has ended.
+// Asked to end once the batch may be installing (SIGTERM, or Ctrl-C at the terminal whose
+// foreground job it is): the installer says it cannot stop now, takes no further request, and
+// quits as asked once the batch has ended, every step of which has run.
 TEST_F(InstallerEndToEnd, AskedToEndWhileTheBatchInstallsQuitsAfterIt) {
-    const Outcome result = run("SIGNAL=TERM SIGNAL_WHEN=installing");
+    for (const char* asking : {"SIGNAL=TERM", "TERMINAL=1 SIGNAL=INT"}) {
+        SCOPED_TRACE(asking);
+        const Outcome result = run(std::string(asking) + " SIGNAL_WHEN=installing");
+        REQUIRE_FINISHED_RUNS();
+        EXPECT_EQ(result.statuses, std::vector<int>{2});
+        EXPECT_EQ(count(result.log, "The installation cannot be stopped now\\. The installer will quit when it has finished\\."), 1)
+            << result.log;
+        EXPECT_EQ(readFile(result.keep / "left-running"), "0\n");
+        EXPECT_TRUE(fs::exists(result.keep / "Library/Ravelune/version.txt"));
+        EXPECT_TRUE(fs::exists(result.home() / "Applications/Ravelune/Ravelune on the Web.app/Contents/Info.plist"));
+        EXPECT_FALSE(fs::exists(result.support() / "vm/ravelune.vdi"));  // no step after the batch
+    }
+}
+
+// Killed while its batch installs: the batch goes on, and the lock stays taken until it ends.
+TEST_F(InstallerEndToEnd, BatchOfARunKilledWhileItInstallsKeepsTheLockUntilItEnds) {
+    const Outcome result = run("SIGNAL=KILL SIGNAL_WHEN=installing");
     REQUIRE_FINISHED_RUNS();
-    EXPECT_EQ(result.statuses, std::vector<int>{2});
-    EXPECT_EQ(count(result.log, "The installation cannot be stopped now\\. The installer will quit when it has finished\\."), 1)
-        << result.log;
-    EXPECT_EQ(readFile(result.keep / "left-running"), "0\n");
-    EXPECT_TRUE(fs::exists(result.keep / "Library/Ravelune/version.txt"));
+    EXPECT_EQ(result.statuses, std::vector<int>{128 + 9});
+    const int held = std::stoi(readFile(result.keep / "left-running"));
+    EXPECT_GT(held, 0);
+    EXPECT_LT(held, 200);
     EXPECT_TRUE(fs::exists(result.home() / "Applications/Ravelune/Ravelune on the Web.app/Contents/Info.plist"));
-    EXPECT_FALSE(fs::exists(result.support() / "vm/ravelune.vdi"));  // no step after the batch
+}
+
+// Ctrl-C at the terminal where a wrapper script started the installer ends it during the
+// download at once: its batch gives up in its wait step.
+TEST_F(InstallerEndToEnd, CtrlCAtTheTerminalOfAWrapperScriptEndsTheDownload) {
+    const Outcome result = run("TERMINAL=wrapper SIGNAL=INT SIGNAL_WHEN=downloading");
+    REQUIRE_FINISHED_RUNS();
+    EXPECT_EQ(result.statuses, std::vector<int>{2}) << readFile(result.keep / "terminal.out");
+    EXPECT_LT(std::stoi(readFile(result.keep / "left-running")), 100);
+    const std::string progress = readFile(result.support() / "logs/progress.log");
+    EXPECT_EQ(count(progress, "(^|\n)1: Waiting when download finished\n"), 1) << progress;
+    EXPECT_EQ(count(progress, "(^|\n)[2-9]: "), 0) << progress;
+}
+
+// A background process that a step leaves (a service, a helper) keeps no lock once the run has
+// ended: the next run installs while it still runs.
+TEST_F(InstallerEndToEnd, WhatAStepLeavesRunningKeepsNoLock) {
+    const Outcome checker = run("RUNS=2 LEAVE_RUNNING=checker SIGNAL=TERM SIGNAL_WHEN=downloading");
+    REQUIRE_FINISHED_RUNS();
+    EXPECT_EQ(checker.statuses, (std::vector<int>{2, 0})) << checker.log;
+    EXPECT_EQ(readFile(checker.keep / "left-alive"), "1\n");
+
+    const Outcome installer = run("RUNS=2 LEAVE_RUNNING=installer");
+    REQUIRE_FINISHED_RUNS();
+    EXPECT_EQ(installer.statuses, (std::vector<int>{1, 0})) << installer.log;
+    EXPECT_EQ(count(installer.log, "Critical alert: Installation of base component failed"), 1) << installer.log;
+    EXPECT_EQ(readFile(installer.keep / "left-alive"), "1\n");
+    EXPECT_TRUE(fs::exists(installer.keep / "Library/Ravelune/version.txt"));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -38,15 +39,26 @@ TEST(RelativePaths, ClimbOutOfTheAnchorThenDown) {
     EXPECT_EQ(stringWithPathRelativeTo("/a/b", "/a/b/"), "");
 }
 
-TEST(ApplicationEnding, SigtermEndsTheLoopOnceWithStatusTwo) {
-    int willTerminate = 0;
-    platform::Application::setWillTerminateHandler([&willTerminate] { ++willTerminate; });
-    platform::Application::terminateOnSignals();
-    std::raise(SIGTERM);
-    std::raise(SIGINT);
-    EXPECT_EQ(platform::RunLoop::run(), 2);
-    platform::RunLoop::runFor(std::chrono::milliseconds(50));
-    EXPECT_EQ(willTerminate, 1);
+// Ctrl-C, Ctrl-\\ and a terminal's hang-up ask the installer to end as SIGTERM does: once.
+TEST(ApplicationEnding, EndingSignalsEndTheLoopOnceWithStatusTwo) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (const int number : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) {
+        EXPECT_EXIT(
+            {
+                int willTerminate = 0;
+                platform::Application::setWillTerminateHandler([&willTerminate] { ++willTerminate; });
+                platform::Application::terminateOnSignals();
+                std::raise(number);
+                std::raise(SIGTERM);
+                const int status = platform::RunLoop::run();
+                platform::RunLoop::runFor(std::chrono::milliseconds(50));
+                std::fprintf(stderr, "willTerminate=%d\n", willTerminate);
+                std::fflush(stderr);
+                std::_Exit(status);
+            },
+            testing::ExitedWithCode(2), "willTerminate=1")
+            << strsignal(number);
+    }
 }
 
 // Work that cannot be stopped holds the ending: the first request is kept and told of once,

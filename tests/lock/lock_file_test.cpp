@@ -3,7 +3,10 @@
 #include "TaskDelegate.h"
 #include "UnlockTask.h"
 #include "lock_test_support.h"
+#include "platform/AppleScript.h"
 #include "platform/ProcessName.h"
+#include "platform/RunLoop.h"
+#include "support/fake_pkexec.h"
 #include "support/temp_home.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +14,7 @@
 #include <chrono>
 #include <filesystem>
 #include <optional>
+#include <csignal>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -153,24 +157,48 @@ TEST_F(LockFileTest, GoneRenamedOrUnnamedHoldersAreTakenOver) {
     }
 }
 
-// A killed installer's batch runs on in the process group the installer led: the lock stays
-// held, with the record's description, until the last of the group has ended.
-TEST_F(LockFileTest, GoneHolderWhoseProcessGroupStillRunsKeepsTheLock) {
-    Child holder({"sleep", "30"}, 0);
-    Child batch({"sleep", "30"}, holder.pid());
-    const std::string theirs = record(holder.pid(), "Installer", kInstallerDescription);
-    writeFile(lockPath, theirs);
-    holder.end();
+// The waiting process of a batch holds the lock, with the record's description, while the
+// batch's shell runs, also after the installer that took it has gone; what the shell leaves
+// running holds nothing once the shell has ended. The shell's status still comes back.
+class BatchWaiter : public testing_support::OnEachRoad {};
 
+TEST_P(BatchWaiter, HoldsTheLockWhileTheShellRunsAndNotAfter) {
+    testing_support::TempDir dir;
+    const fs::path lockPath = dir.path() / "ravl.lock";
+    const fs::path go = dir.path() / "go";
+    const fs::path leftId = dir.path() / "left";
+    const std::string theirs = record(lock_testing::goneProcessId(), "Installer", kInstallerDescription);
+    writeFile(lockPath, theirs);
+    platform::AppleScript script(
+        "do shell script \"" +
+        platform::AppleScript::escapeString("sleep 30 </dev/null >/dev/null 2>&1 & echo $! >'" + leftId.string() +
+                                            "'; while [ ! -e '" + go.string() + "' ]; do sleep 0.02; done; exit 3") +
+        "\" with administrator privileges");
+    script.setHeldFile(lockPath.string());
+    std::optional<long> status;
+    std::thread batch([&] {
+        platform::AppleScript::ErrorInfo error;
+        script.executeAndReturnError(error);
+        status = error.number;
+    });
     char description[kLockFileDescriptionSize] = {};
+    EXPECT_TRUE(platform::RunLoop::runUntil([&] { return fs::exists(leftId); }, std::chrono::seconds(10)));
     EXPECT_EQ(lockFileTryAcquire(lockPath.c_str(), "mine", description), kLockFileHeld);
     EXPECT_STREQ(description, kInstallerDescription);
     EXPECT_EQ(readFile(lockPath), theirs);
 
-    batch.end();
+    writeFile(go, "");
+    batch.join();
+    EXPECT_EQ(status, 3);
+    const pid_t left = std::stoi(readFile(leftId));
+    EXPECT_EQ(kill(left, 0), 0);
     EXPECT_EQ(lockFileTryAcquire(lockPath.c_str(), "mine", nullptr), kLockFileOk);
-    EXPECT_EQ(readFile(lockPath), ownRecord("mine"));
+    EXPECT_EQ(readFile(lockPath), record(getpid(), platform::processName(getpid()), "mine"));
+    kill(left, SIGKILL);
 }
+
+INSTANTIATE_TEST_SUITE_P(, BatchWaiter, testing::Values(testing_support::Road::Pkexec, testing_support::Road::Root),
+                         testing::PrintToStringParamName());
 
 TEST_F(LockFileTest, SymbolicLinkAtThePathIsRefused) {
     fs::path victim = dir.path() / "someone-elses-file";

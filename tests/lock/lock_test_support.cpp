@@ -13,20 +13,13 @@ extern char** environ;
 
 namespace lock_testing {
 
-Child::Child(const std::vector<std::string>& command, pid_t processGroup) {
+Child::Child(const std::vector<std::string>& command) {
     std::vector<char*> argv;
     for (const std::string& argument : command) {
         argv.push_back(const_cast<char*>(argument.c_str()));
     }
     argv.push_back(nullptr);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    if (processGroup >= 0) {
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-        posix_spawnattr_setpgroup(&attributes, processGroup);
-    }
-    const int failed = posix_spawnp(&_pid, argv[0], nullptr, &attributes, argv.data(), environ);
-    posix_spawnattr_destroy(&attributes);
+    const int failed = posix_spawnp(&_pid, argv[0], nullptr, nullptr, argv.data(), environ);
     if (failed != 0) {
         throw std::runtime_error("cannot start " + command.front());
     }

@@ -6,11 +6,10 @@
 
 namespace lock_testing {
 
-// A child process started from PATH; killed and reaped when the object goes away. It stays in
-// this process's group, or joins `processGroup` (0: a group of its own that it leads).
+// A child process started from PATH; killed and reaped when the object goes away.
 class Child {
 public:
-    explicit Child(const std::vector<std::string>& command, pid_t processGroup = -1);
+    explicit Child(const std::vector<std::string>& command);
     ~Child();
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <sys/wait.h>
+#include <unistd.h>
 
 using lock_testing::Child;
 using lock_testing::record;
@@ -19,9 +20,10 @@ namespace {
 class LockToolTest : public testing::Test {
 protected:
     // Runs the tool with the given argument text; returns its exit code, its stderr in `errors`.
-    int tool(const std::string& arguments) {
+    // `prefix` comes before the tool's path (another user, another umask).
+    int tool(const std::string& arguments, const std::string& prefix = "") {
         fs::path errorsPath = dir.path() / "stderr.txt";
-        std::string command = std::string("'") + LOCK_TOOL_PATH + "' " + arguments + " 2>'" + errorsPath.string() + "'";
+        std::string command = prefix + "'" + LOCK_TOOL_PATH + "' " + arguments + " 2>'" + errorsPath.string() + "'";
         int status = std::system(command.c_str());
         errors = readFile(errorsPath);
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -73,6 +75,44 @@ TEST_F(LockToolTest, CheckTakeAndGiveBack) {
     EXPECT_EQ(tool("-l " + path + " x"), kLockFileCannotOpenForWriting);
     writeFile(dir.path() / "elsewhere", "");
     EXPECT_EQ(tool("-u " + path), kLockFileCannotOpenForRelease);
+}
+
+// Runs of different users share /tmp: whatever one user's run leaves (emptied after success, a
+// record after failure) lets another user's later run take the lock, however narrow their umask.
+TEST_F(LockToolTest, AnotherUsersEndedRunLeavesTheLockFree) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "only root can run the tool as two other users";
+    }
+    const std::string shared = "/tmp/lock-users-" + std::to_string(getpid());
+    fs::create_directory(shared);
+    fs::permissions(shared, fs::perms::all | fs::perms::sticky_bit);
+    const std::string path = quoted(shared + "/ravl.lock");
+    auto as = [](int user) {
+        return "umask 077; setpriv --reuid=" + std::to_string(user) + " --regid=" + std::to_string(user) + " --clear-groups ";
+    };
+    EXPECT_EQ(tool("-l " + path + " first", as(1000)), kLockFileOk);
+    EXPECT_EQ(tool("-u " + path, as(1000)), kLockFileOk);
+    EXPECT_EQ(tool("-l " + path + " second", as(1001)), kLockFileOk) << errors;
+    EXPECT_EQ(tool("-l " + path + " third", as(1000)), kLockFileOk) << errors;
+    // A live holder still excludes every other user.
+    Child holder({"sleep", "30"});
+    writeFile(shared + "/ravl.lock", record(holder.pid(), "sleep", "Installation"));
+    EXPECT_EQ(tool("-c " + path, as(1001)), kLockFileHeld);
+    fs::remove_all(shared);
+}
+
+// A record that did not reach the file (the file system is full) is no lock taken.
+TEST_F(LockToolTest, RecordThatCannotBeWrittenFailsTheAcquisition) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "only root can mount a small file system in a namespace of its own";
+    }
+    const fs::path full = dir.path() / "full";
+    fs::create_directory(full);
+    const std::string lock = quoted(full / "ravl.lock");
+    const std::string at = "\"" + full.string() + "\"";
+    const std::string prefix = "unshare -m sh -c 'mount -t tmpfs -o size=4k tmpfs " + at + " && : >" + at +
+                               "/ravl.lock && { cat /dev/zero >" + at + "/fill 2>/dev/null; \"$0\" \"$@\"; }' ";
+    EXPECT_EQ(tool("-l " + lock + " x", prefix), kLockFileCannotOpenForWriting) << errors;
 }
 
 }  // namespace
