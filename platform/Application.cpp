@@ -127,7 +127,14 @@ void Application::terminateOnSignals() {
     action.sa_handler = &onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (const int number : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) {
+    sigaction(SIGTERM, &action, nullptr);
+    // A terminal's signals that whoever started us chose to ignore (nohup, a script's background
+    // job) stay ignored: the installer is then not the terminal's to end.
+    for (const int number : {SIGINT, SIGQUIT, SIGHUP}) {
+        struct sigaction before = {};
+        if (sigaction(number, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) {
+            continue;
+        }
         sigaction(number, &action, nullptr);
     }
 }

@@ -47,6 +47,7 @@ TEST(ApplicationEnding, EndingSignalsEndTheLoopOnceWithStatusTwo) {
             {
                 int willTerminate = 0;
                 platform::Application::setWillTerminateHandler([&willTerminate] { ++willTerminate; });
+                std::signal(number, SIG_DFL);
                 platform::Application::terminateOnSignals();
                 std::raise(number);
                 std::raise(SIGTERM);
@@ -59,6 +60,16 @@ TEST(ApplicationEnding, EndingSignalsEndTheLoopOnceWithStatusTwo) {
             testing::ExitedWithCode(2), "willTerminate=1")
             << strsignal(number);
     }
+    // Started under nohup: a hang-up stays ignored, the installer is not the terminal's to end.
+    EXPECT_EXIT(
+        {
+            std::signal(SIGHUP, SIG_IGN);
+            platform::Application::terminateOnSignals();
+            std::raise(SIGHUP);
+            platform::RunLoop::runFor(std::chrono::milliseconds(50));
+            std::_Exit(platform::Application::isTerminating() ? 2 : 0);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 // Work that cannot be stopped holds the ending: the first request is kept and told of once,
