@@ -41,11 +41,13 @@ run_goes_on() {
     [ "$running" = "$run_name" ]
 }
 
-# Whether the marker says "SUCCESS" for this run: its third line names the run's installer.
+# Whether the marker says "SUCCESS" for this run: its third line names the run's installer. It
+# lies in the user's folder, so it is read with the user's rights, through no link and without
+# waiting for a writer: a link planted there cannot make root's files answer, nor a FIFO hold the batch.
 marker_is_ours() {
-    local result="" written_version="" run=""
-    [ -f "$marker" ] || return 1
-    { IFS= read -r result && IFS= read -r written_version && IFS= read -r run; } 2>/dev/null <"$marker" || return 1
+    local text="" result="" written_version="" run=""
+    text="$(as_user "$user" dd if="$marker" iflag=nofollow,nonblock bs=4096 count=1 status=none 2>/dev/null)" || return 1
+    { IFS= read -r result && IFS= read -r written_version && IFS= read -r run; } <<<"$text"
     [ "$result" = "SUCCESS" ] && [ "$run" = "$run_id" ]
 }
 

@@ -252,4 +252,12 @@ TEST_F(InstallationScripts, ScriptsRefuseUnsafeTargets) {
                   .status,
               1);
     EXPECT_FALSE(fs::exists(home.path() / "root/Library/Ravelune/version.txt"));
+    // Nor does root's own "SUCCESS" behind a linked folder release the wait.
+    testing_support::writeFile(rootOnly / "installer.wait", "SUCCESS\n1.0.0.0\n" + std::to_string(getpid()) + "\n");
+    setenv("RAVELUNE_WAIT_LIMIT", "1", 1);
+    EXPECT_EQ(run(resources / "Scripts/wait_for_download.sh",
+                  {"nobody", "1.0.0.0", (home.path() / "logs-link/installer.wait").string(), progress.string(), "1"})
+                  .status,
+              1);
+    unsetenv("RAVELUNE_WAIT_LIMIT");
 }
