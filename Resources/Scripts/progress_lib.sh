@@ -22,6 +22,12 @@ as_user() {
         return
     fi
     uid="$(id -u -- "$user")" && gid="$(id -g -- "$user")" || return 1
+    # Root installing for root has no rights to drop (and in a user namespace may not change
+    # its groups).
+    if [ "$uid" = 0 ]; then
+        "$@"
+        return
+    fi
     setpriv --reuid="$uid" --regid="$gid" --clear-groups -- "$@"
 }
 
