@@ -18,24 +18,28 @@ namespace {
 constexpr const char* kCannotOpen = "Could not open file";
 constexpr const char* kCannotLock = "Could not lock file";
 
-// Opens the lock file as a stream without following a symbolic link at the path. With O_CREAT a
-// missing file is made open to every user, whatever the umask: a run of one user must not lock
-// out the runs of others. An existing file is opened without O_CREAT, which a sticky /tmp with
-// protected_regular refuses for another user's file even when its mode lets us write.
+// Opens the lock file as a stream without following a symbolic link at the path. Opened for
+// writing, a file of ours is made open to every user, whatever the umask or an earlier version
+// left: a run of one user must not lock out the runs of others. An existing file is opened
+// without O_CREAT, which a sticky /tmp with protected_regular refuses for another user's file
+// even when its mode lets us write.
 FILE* openLockStream(const char* path, int flags) {
     const int existing = flags & ~O_CREAT;
     int fd = open(path, existing | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0 && errno == ENOENT && (flags & O_CREAT) != 0) {
         fd = open(path, existing | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            fchmod(fd, 0666);
-        } else if (errno == EEXIST) {
+        if (fd < 0 && errno == EEXIST) {
             // Made by another run in the meantime.
             fd = open(path, existing | O_NOFOLLOW | O_CLOEXEC);
         }
     }
     if (fd < 0) {
         return nullptr;
+    }
+    struct stat info;
+    if ((flags & O_ACCMODE) != O_RDONLY && fstat(fd, &info) == 0 && info.st_uid == geteuid() &&
+        (info.st_mode & 07777) != 0666) {
+        fchmod(fd, 0666);
     }
     FILE* stream = fdopen(fd, (flags & O_ACCMODE) == O_RDONLY ? "r" : "r+");
     if (stream == nullptr) {

@@ -127,15 +127,16 @@ void Application::terminateOnSignals() {
     action.sa_handler = &onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &action, nullptr);
-    // A terminal's signals that whoever started us chose to ignore (nohup, a script's background
-    // job) stay ignored: the installer is then not the terminal's to end.
-    for (const int number : {SIGINT, SIGQUIT, SIGHUP}) {
-        struct sigaction before = {};
-        if (sigaction(number, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) {
-            continue;
-        }
+    // Ctrl-C and Ctrl-\ end the installer also where a script started it in the background,
+    // which ignores them for its jobs.
+    for (const int number : {SIGINT, SIGQUIT, SIGTERM}) {
         sigaction(number, &action, nullptr);
+    }
+    // A hang-up ignored at start stays ignored: started under nohup, the installer is meant to
+    // outlive its terminal.
+    struct sigaction hangUp = {};
+    if (sigaction(SIGHUP, nullptr, &hangUp) != 0 || hangUp.sa_handler != SIG_IGN) {
+        sigaction(SIGHUP, &action, nullptr);
     }
 }
 

@@ -27,9 +27,9 @@ public:
     static void releaseTermination();
 
     // From now on SIGINT, SIGQUIT, SIGHUP and SIGTERM end the application through terminate(2):
-    // a terminal's Ctrl-C, Ctrl-\ and hang-up are a request to end, as a window's close is. Those
-    // three stay ignored when they were ignored at start (nohup). Call once, on the main thread,
-    // after RunLoop::initialize.
+    // a terminal's Ctrl-C, Ctrl-\ and hang-up are a request to end, as a window's close is. A
+    // hang-up ignored at start stays ignored (nohup). Call once, on the main thread, after
+    // RunLoop::initialize.
     static void terminateOnSignals();
 
     // Call before a window application is created. With no display (neither DISPLAY nor

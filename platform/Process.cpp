@@ -235,9 +235,15 @@ void Process::launch() {
 
 void Process::terminate() {
     std::lock_guard lock(_state->mutex);
-    if (_state->launched && !_state->exited && _state->pidfd >= 0) {
-        ::syscall(SYS_pidfd_send_signal, _state->pidfd, SIGTERM, nullptr, 0);
+    if (!_state->launched || _state->exited) {
+        return;
     }
+    // Without a pidfd (none could be opened) the id is all there is, as it was.
+    if (_state->pidfd < 0) {
+        ::kill(_pid, SIGTERM);
+        return;
+    }
+    ::syscall(SYS_pidfd_send_signal, _state->pidfd, SIGTERM, nullptr, 0);
 }
 
 void Process::waitUntilExit() {

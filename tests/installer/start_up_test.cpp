@@ -47,10 +47,13 @@ TEST(ApplicationEnding, EndingSignalsEndTheLoopOnceWithStatusTwo) {
             {
                 int willTerminate = 0;
                 platform::Application::setWillTerminateHandler([&willTerminate] { ++willTerminate; });
-                std::signal(number, SIG_DFL);
+                // A script's background job starts with Ctrl-C and Ctrl-\ ignored; a hang-up
+                // ignored at start is left alone (below).
+                std::signal(number, number == SIGHUP ? SIG_DFL : SIG_IGN);
                 platform::Application::terminateOnSignals();
                 std::raise(number);
-                std::raise(SIGTERM);
+                std::raise(number);
+                platform::dispatch::afterMain(std::chrono::seconds(5), [] { platform::RunLoop::quit(99); });
                 const int status = platform::RunLoop::run();
                 platform::RunLoop::runFor(std::chrono::milliseconds(50));
                 std::fprintf(stderr, "willTerminate=%d\n", willTerminate);

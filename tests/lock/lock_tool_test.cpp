@@ -94,6 +94,13 @@ TEST_F(LockToolTest, AnotherUsersEndedRunLeavesTheLockFree) {
     EXPECT_EQ(tool("-u " + path, as(1000)), kLockFileOk);
     EXPECT_EQ(tool("-l " + path + " second", as(1001)), kLockFileOk) << errors;
     EXPECT_EQ(tool("-l " + path + " third", as(1000)), kLockFileOk) << errors;
+    // A file an earlier version left open to its owner alone is opened up at its owner's next run.
+    EXPECT_EQ(tool("-u " + path, as(1000)), kLockFileOk);
+    fs::permissions(shared + "/ravl.lock", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                               fs::perms::others_read | fs::perms::others_exec);
+    EXPECT_EQ(tool("-l " + path + " fourth", as(1000)), kLockFileOk) << errors;
+    EXPECT_EQ(tool("-u " + path, as(1000)), kLockFileOk);
+    EXPECT_EQ(tool("-l " + path + " fifth", as(1001)), kLockFileOk) << errors;
     // A live holder still excludes every other user.
     Child holder({"sleep", "30"});
     writeFile(shared + "/ravl.lock", record(holder.pid(), "sleep", "Installation"));
