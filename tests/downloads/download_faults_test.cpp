@@ -133,6 +133,14 @@ TEST_F(DownloadFaults, AServerThatKeepsFailingOrRefusesEndsInTheDownloaderAlert)
     EXPECT_EQ(observer.error->domain(), "Downloader");
     EXPECT_FALSE(fs::exists(tmp() / "Empty"));
     EXPECT_NE(server.requests().back().raw.find("\r\nAccept-Encoding: identity\r\n"), std::string::npos);
+    // Codings add up over the header's lines: a last "identity" undoes no gzip.
+    observer = StepObserver{};
+    server.setReply("HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Encoding: identity\r\n"
+                    "Content-Length: 4\r\nConnection: close\r\n\r\n\x1f\x8b\x08z");
+    auto twice = downloader("Twice", "/engine");
+    ASSERT_TRUE(run(*twice, bound));
+    ASSERT_TRUE(observer.error);
+    EXPECT_FALSE(fs::exists(tmp() / "Twice"));
 }
 
 // What an earlier run left that a resume cannot use: a record that cannot be used, or a partial
