@@ -487,7 +487,9 @@ private:
             long long last = -1;
             long long total = -1;
             const int fields = std::sscanf(_contentRange.c_str(), "bytes %lld-%lld/%lld", &first, &last, &total);
-            if (fields < 2 || first != _offset || (fields == 3 && last != total - 1)) {
+            // A range that ends before it starts, or where no file can end, states no size.
+            if (fields < 2 || first != _offset || last < first || last == std::numeric_limits<long long>::max() ||
+                (fields == 3 && last != total - 1)) {
                 _rangeMismatch = true;
                 return false;
             }
