@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -443,8 +444,8 @@ private:
         const std::string value = headerValue(line, colon);
         if (strcasecmp(name.c_str(), "Content-Range") == 0) {
             _contentRange = value;
-        } else if (strcasecmp(name.c_str(), "Content-Encoding") == 0) {
-            _encoding = value;
+        } else if (strcasecmp(name.c_str(), "Content-Encoding") == 0 && !value.empty()) {
+            _encoding += (_encoding.empty() ? "" : ", ") + value;  // each line adds its codings
         } else if (strcasecmp(name.c_str(), "ETag") == 0) {
             _record.etag = value;
         } else if (strcasecmp(name.c_str(), "Last-Modified") == 0) {
@@ -454,8 +455,20 @@ private:
         }
     }
 
-    // The file was asked for as it is: compressed bytes are not the file.
-    bool encoded() const { return !_encoding.empty() && strcasecmp(_encoding.c_str(), "identity") != 0; }
+    // The file was asked for as it is: compressed bytes are not the file. Any coding named but
+    // "identity", on any of the lines, counts.
+    bool encoded() const {
+        for (std::size_t start = 0; start < _encoding.size();) {
+            const std::size_t end = std::min(_encoding.find(',', start), _encoding.size());
+            std::string coding = _encoding.substr(start, end - start);
+            std::erase_if(coding, [](char c) { return c == ' ' || c == '\t'; });
+            if (!coding.empty() && strcasecmp(coding.c_str(), "identity") != 0) {
+                return true;
+            }
+            start = end + 1;
+        }
+        return false;
+    }
 
     // Once the answer's head is known: only 200 (the whole file) and 206 (the rest of the
     // partial file) carry the file, as it is; decide where its bytes go and where they end.
@@ -474,7 +487,9 @@ private:
             long long last = -1;
             long long total = -1;
             const int fields = std::sscanf(_contentRange.c_str(), "bytes %lld-%lld/%lld", &first, &last, &total);
-            if (fields < 2 || first != _offset || (fields == 3 && last != total - 1)) {
+            // A range that ends before it starts, or where no file can end, states no size.
+            if (fields < 2 || first != _offset || last < first || last == std::numeric_limits<long long>::max() ||
+                (fields == 3 && last != total - 1)) {
                 _rangeMismatch = true;
                 return false;
             }

@@ -133,6 +133,30 @@ TEST_F(DownloadFaults, AServerThatKeepsFailingOrRefusesEndsInTheDownloaderAlert)
     EXPECT_EQ(observer.error->domain(), "Downloader");
     EXPECT_FALSE(fs::exists(tmp() / "Empty"));
     EXPECT_NE(server.requests().back().raw.find("\r\nAccept-Encoding: identity\r\n"), std::string::npos);
+    // Codings add up over the header's lines: a last "identity" undoes no gzip.
+    observer = StepObserver{};
+    server.setReply("HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Encoding: identity\r\n"
+                    "Content-Length: 4\r\nConnection: close\r\n\r\n\x1f\x8b\x08z");
+    auto twice = downloader("Twice", "/engine");
+    ASSERT_TRUE(run(*twice, bound));
+    ASSERT_TRUE(observer.error);
+    EXPECT_FALSE(fs::exists(tmp() / "Twice"));
+    // A resume whose range ends before it starts, or where no file can end, is refused: a short
+    // body would have no size to fall short of.
+    for (const std::string end : {"-5", "99999999999999999999"}) {
+        SCOPED_TRACE(end);
+        const std::string left = (downloading() / "com.example.test.downloading.Resumed").string();
+        testing_support::writeFile(left + ".json", R"({"url":")" + server.url("/engine") +
+                                                       R"(","etag":"\"v1\"","acceptRanges":true,"bytes":1000})");
+        testing_support::writeFile(left + ".part", std::string(1000, 'x'));
+        server.setReply("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 1000-" + end +
+                        "/*\r\nETag: \"v1\"\r\nConnection: close\r\n\r\nshort");
+        observer = StepObserver{};
+        auto resumed = downloader("Resumed", "/engine");
+        ASSERT_TRUE(run(*resumed, bound));
+        ASSERT_TRUE(observer.error);
+        EXPECT_FALSE(fs::exists(tmp() / "Resumed"));
+    }
 }
 
 // What an earlier run left that a resume cannot use: a record that cannot be used, or a partial
