@@ -11,6 +11,8 @@
 # out: it is mounted at its own path, so what the command writes there stays. Run by root, or by
 # a user where the system allows unprivileged user namespaces.
 set -euo pipefail
+# An ordinary user's login shell has no sbin folders in PATH, where chroot lives.
+export PATH="$PATH:/usr/sbin:/sbin"
 keep=$(realpath "$1"); hosts=$2; shift 2
 mkdir -p "$keep"
 # This checkout, and any folders named in SANDBOX_BRING_IN (colon-separated), stay visible inside.

@@ -59,8 +59,10 @@ protected:
         EXPECT_EQ(std::system(zip.c_str()), 0);
 
         // A hanging run still leaves its files to look at, well before the sandbox's own limit.
+        // The sandbox starts from the PATH of an ordinary user's login shell, which has no sbin folders.
         const fs::path out = work.path() / "sandbox.out";
-        const std::string command = "SANDBOX_TIMEOUT=500 SANDBOX_BRING_IN=" + quoted(BINARY_DIR) + " " +
+        const std::string command = "PATH=/usr/local/bin:/usr/bin:/bin SANDBOX_TIMEOUT=500 SANDBOX_BRING_IN=" +
+                                    quoted(BINARY_DIR) + " " +
                                     quoted(SOURCE_DIR "/scripts/sandbox.sh") + " " + quoted(result.keep) + " " +
                                     quoted(DOWNLOAD_HOST " " STATS_HOST " " LOG_HOST) + " env INSTALLER_TIMEOUT=" +
                                     std::to_string(kRunBound) + " LOCK_TOOL=" + quoted(LOCK_TOOL) + " " + environment + " " +
