@@ -91,6 +91,8 @@ void Downloader::execute() {
     configuration.stallLimit = _settings.stallLimit;
     configuration.minimumRate = _settings.minimumRate;
     configuration.rateWindow = _settings.rateWindow;
+    // The size measured before the download; 0 stands for a size that was not stated.
+    configuration.expectedLength = _fileSize > 0 ? _fileSize : -1;
     _urlSession = platform::DownloadSession::create(configuration, this);
     // The session never answers once invalidated, and this downloader invalidates it before it goes.
     _urlSession->getTasks([this](const std::vector<std::shared_ptr<DownloadTask>>& tasks) { attach(tasks); });
@@ -210,7 +212,7 @@ void Downloader::retry(const std::optional<std::string>& resumeData, const platf
                 platform::format("Cannot save \"%@\"", _entry->name),
                 platform::format("The download could not be written to %@: %@. Please check that the disk has free "
                                  "space and can be written to, and run the installer again.",
-                                 platform::DownloadSession::storageDirectory(), error.localizedDescription())));
+                                 _urlSession->storageDirectory(), error.localizedDescription())));
             return;
         }
         finish(downloaderError(

@@ -13,7 +13,8 @@
 
 // Fetches one component into its destination file through a download session named after the
 // bundle and the component, so that a later run picks up a transfer this one left unfinished.
-// Only a regular file of the user's own at the destination counts as already downloaded.
+// Only a regular file of the user's own at the destination counts as already downloaded, and
+// only a file of the size the pipeline measured (`fileSize` when execute is called) is delivered.
 // Everything runs on the main thread: execute, the session's events and the one report of the
 // step (executionFinishedOfTask, or taskFinishedWithError with domain "Downloader"), which comes
 // after a failed transfer has been retried from its partial file `retryPauses.size()` times; its

@@ -35,7 +35,10 @@ void FileSizeFetcher::measure() {
         request.method = "HEAD";
         request.timeout = _timeout;
         request.connectTimeout = _timeout;
-        const std::int64_t size = platform::http::sendSynchronousRequest(request).expectedContentLength;
+        const auto response = platform::http::sendSynchronousRequest(request);
+        // The length of an error page (a server that refuses HEAD) is no size of the file, which
+        // only a file of that size may be delivered at.
+        const std::int64_t size = response.statusCode / 100 == 2 ? response.expectedContentLength : -1;
         sizes.push_back(size);
         total += size;
         Logger::shared().logInfo("File size is %@ for url \"%@\"", Formatters::stringFromBytes(size), url);

@@ -13,7 +13,8 @@ class FileSizeFetcher;
 class FileSizeFetcherDelegate {
 public:
     virtual ~FileSizeFetcherDelegate() = default;
-    // One size per address, in the order of the fetcher's addresses; -1 where none was given.
+    // One size per address, in the order of the fetcher's addresses; -1 where none was given
+    // (also where the answer was not a 2xx one).
     virtual void fileSizeFetcherDidCalculateFileSizesForUrls(FileSizeFetcher* fetcher,
                                                              const std::vector<std::int64_t>& sizes,
                                                              const std::vector<std::string>& urls) = 0;

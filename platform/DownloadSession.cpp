@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <limits>
 #include <mutex>
+#include <set>
 #include <strings.h>
 #include <sys/stat.h>
 #include <thread>
@@ -164,16 +165,81 @@ std::int64_t ownFileLength(const fs::path& path) {
     return own ? static_cast<std::int64_t>(facts.st_size) : -1;
 }
 
-std::string headerValue(const std::string& line, std::size_t colon) {
-    std::size_t start = colon + 1;
-    std::size_t end = line.size();
-    while (start < end && (line[start] == ' ' || line[start] == '\t')) {
-        ++start;
+// "HTTP/<digit>[.<digit>]", blanks, and a three-digit code that ends the line or is followed by a
+// blank. (libcurl takes a line that begins with "HTTP/" but does not parse for a 200 without length.)
+bool readableStatusLine(const std::string& line) {
+    std::size_t at = 5;  // after "HTTP/"
+    const auto digit = [&line, &at] {
+        return at < line.size() && std::isdigit(static_cast<unsigned char>(line[at++])) != 0;
+    };
+    if (!digit()) {
+        return false;
     }
-    while (end > start && (line[end - 1] == '\r' || line[end - 1] == '\n' || line[end - 1] == ' ')) {
-        --end;
+    if (at < line.size() && line[at] == '.') {
+        ++at;
+        if (!digit()) {
+            return false;
+        }
     }
-    return line.substr(start, end - start);
+    if (at >= line.size() || line[at] != ' ') {
+        return false;
+    }
+    at = line.find_first_not_of(' ', at);
+    if (!digit() || !digit() || !digit()) {
+        return false;
+    }
+    return at == line.size() || line[at] == ' ' || line[at] == '\t' || line[at] == '\r' || line[at] == '\n';
+}
+
+// Fresh folders of sessions that could not use the user's folder: each goes with its session, and
+// any still there when the process ends goes then.
+struct FreshFolders {
+    std::mutex mutex;
+    std::set<std::string> paths;
+};
+
+FreshFolders& freshFolders() {
+    static auto* folders = new FreshFolders();  // never destroyed: the exit handler uses it
+    return *folders;
+}
+
+// A new private folder beside the user's folder; empty when none could be made.
+fs::path makeFreshFolder(const std::string& temporary) {
+    std::string name = temporary + ".downloading-XXXXXX";
+    if (::mkdtemp(name.data()) == nullptr) {
+        return {};
+    }
+    static std::once_flag registered;
+    std::call_once(registered, [] {
+        std::atexit([] {
+            std::lock_guard lock(freshFolders().mutex);
+            for (const auto& path : freshFolders().paths) {
+                std::error_code ignored;
+                fs::remove_all(path, ignored);
+            }
+        });
+    });
+    std::lock_guard lock(freshFolders().mutex);
+    freshFolders().paths.insert(name);
+    return name;
+}
+
+void removeFreshFolder(const fs::path& folder) {
+    std::lock_guard lock(freshFolders().mutex);
+    freshFolders().paths.erase(folder.string());
+    std::error_code ignored;
+    fs::remove_all(folder, ignored);
+}
+
+// Whether the user's folder can serve: absent (it is made), the user's own and private (a folder
+// too open is narrowed), or something of the user's own that is no folder (replaced on use).
+// Someone else's, or a folder that holds something of theirs, is never used.
+bool servesAsOwnFolder(const fs::path& folder) {
+    struct stat facts {};
+    if (::lstat(folder.c_str(), &facts) != 0) {
+        return true;
+    }
+    return facts.st_uid == ::geteuid() && (!S_ISDIR(facts.st_mode) || ensurePrivateDirectory(folder, true));
 }
 
 struct HeaderListCleanup {
@@ -199,7 +265,9 @@ struct DownloadTask::Shared : std::enable_shared_from_this<DownloadTask::Shared>
     std::vector<std::weak_ptr<DownloadTask>> tasks;  // main thread only
     const DownloadTask* live = nullptr;              // main thread only: the one task that runs
     fs::path folder;
+    bool freshFolder = false;  // made for this session alone, removed with it
     std::string fileName;
+    std::int64_t statedLength = -1;  // transfer thread only, once the session is made
 
     std::mutex mutex;
     std::condition_variable wake;
@@ -212,6 +280,14 @@ struct DownloadTask::Shared : std::enable_shared_from_this<DownloadTask::Shared>
     fs::path donePath() const { return folder / (fileName + ".download"); }
     std::int64_t partLength() const { return ownFileLength(partPath()); }
 
+    // Every length stated for the file in this session is the same one: the first stated (the
+    // expected one, else an answer's) sets it; false for a length that contradicts it.
+    bool agrees(std::int64_t length) {
+        if (statedLength < 0) {
+            statedLength = length;
+        }
+        return length == statedLength;
+    }
     std::shared_ptr<DownloadTask> find(const DownloadTask& task) const {
         for (const auto& weak : tasks) {
             if (auto found = weak.lock(); found && found.get() == &task) {
@@ -358,7 +434,7 @@ struct DownloadTask::Shared : std::enable_shared_from_this<DownloadTask::Shared>
     // The private folder of the session's files. Something else of the user's own in its place (a
     // link, a file) would fail every later run: it goes, reported, and a fresh folder takes its place.
     bool usableFolder() {
-        if (ensurePrivateDirectory(folder)) {
+        if (ensurePrivateDirectory(folder, true)) {
             return true;
         }
         struct stat facts {};
@@ -367,7 +443,7 @@ struct DownloadTask::Shared : std::enable_shared_from_this<DownloadTask::Shared>
             return false;
         }
         postDiscarded(folder.string() + " is not a folder");
-        return ensurePrivateDirectory(folder);
+        return ensurePrivateDirectory(folder, true);
     }
 };
 
@@ -427,31 +503,32 @@ private:
         return headers;
     }
 
+    // Only the status line of each answer (after a redirect or an interim one) is read here.
     void headerLine(const std::string& line) {
-        if (line.starts_with("HTTP/")) {  // a new answer (after a redirect or an interim one)
-            _contentRange.clear();
-            _encoding.clear();
-            _record.etag.clear();
-            _record.lastModified.clear();
-            _record.acceptRanges = false;
-            return;
+        if (line.starts_with("HTTP/")) {
+            _unreadableStatus = !readableStatusLine(line);
         }
-        const auto colon = line.find(':');
-        if (colon == std::string::npos) {
-            return;
-        }
-        const std::string name = line.substr(0, colon);
-        const std::string value = headerValue(line, colon);
-        if (strcasecmp(name.c_str(), "Content-Range") == 0) {
-            _contentRange = value;
-        } else if (strcasecmp(name.c_str(), "Content-Encoding") == 0 && !value.empty()) {
-            _encoding += (_encoding.empty() ? "" : ", ") + value;  // each line adds its codings
-        } else if (strcasecmp(name.c_str(), "ETag") == 0) {
-            _record.etag = value;
-        } else if (strcasecmp(name.c_str(), "Last-Modified") == 0) {
-            _record.lastModified = value;
-        } else if (strcasecmp(name.c_str(), "Accept-Ranges") == 0) {
-            _record.acceptRanges = strcasecmp(value.c_str(), "bytes") == 0;
+    }
+
+    // The final answer's head as libcurl parsed it, folded lines joined. A name counts without
+    // blanks before its colon, and each Content-Encoding line adds its codings.
+    void readHead() {
+        for (curl_header* header = nullptr;
+             (header = curl_easy_nextheader(_curl, CURLH_HEADER, -1, header)) != nullptr;) {
+            std::string name = header->name;
+            name.erase(name.find_last_not_of(" \t") + 1);
+            const std::string value = header->value;
+            if (strcasecmp(name.c_str(), "Content-Range") == 0) {
+                _contentRange = value;
+            } else if (strcasecmp(name.c_str(), "Content-Encoding") == 0 && !value.empty()) {
+                _encoding += (_encoding.empty() ? "" : ", ") + value;
+            } else if (strcasecmp(name.c_str(), "ETag") == 0) {
+                _answer.etag = value;
+            } else if (strcasecmp(name.c_str(), "Last-Modified") == 0) {
+                _answer.lastModified = value;
+            } else if (strcasecmp(name.c_str(), "Accept-Ranges") == 0) {
+                _answer.acceptRanges = strcasecmp(value.c_str(), "bytes") == 0;
+            }
         }
     }
 
@@ -471,11 +548,17 @@ private:
     }
 
     // Once the answer's head is known: only 200 (the whole file) and 206 (the rest of the
-    // partial file) carry the file, as it is; decide where its bytes go and where they end.
+    // partial file) carry the file, as it is, at the length stated for it; decide where its
+    // bytes go and where they end.
     bool begin() {
         curl_off_t length = -1;
         curl_easy_getinfo(_curl, CURLINFO_RESPONSE_CODE, &_status);
         curl_easy_getinfo(_curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+        if (_unreadableStatus) {
+            _refused = true;
+            return false;
+        }
+        readHead();
         if (encoded()) {
             _refused = true;
             return false;
@@ -493,8 +576,12 @@ private:
                 _rangeMismatch = true;
                 return false;
             }
-            _record.acceptRanges = true;
+            _answer.acceptRanges = true;
             _whole = last + 1;  // the file's end (with "/*", the one end stated): the body must reach it
+            if (!_session.agrees(_whole)) {
+                _contradicted = _whole;
+                return false;
+            }
             _task->_progress->expected = _whole;
             if (_offset > 0) {
                 _session.postResumed(_task, _offset, _whole);
@@ -502,18 +589,27 @@ private:
         } else if (_status == 200) {
             // The whole file: the server ignored the range, or the file changed since. (A fresh
             // file is left alone: truncating it would make the file system flush it at close.)
+            if (length >= 0 && !_session.agrees(length)) {
+                _contradicted = length;
+                return false;
+            }
             if (_offset > 0 && ::ftruncate(_fd, 0) != 0) {
                 _writeErrno = errno;
                 return false;
             }
             _offset = 0;
-            _whole = length;
-            _task->_progress->expected = length;
+            _whole = length >= 0 ? length : _session.statedLength;  // without a length, the one stated before
+            _task->_progress->expected = _whole;
             _task->_progress->total = 0;
         } else {
             _refused = true;
             return false;
         }
+        // The partial file is now this answer's file: its validators go with it. (A refused answer
+        // leaves the record as it was, matching the partial file kept for a retry.)
+        _record.etag = _answer.etag;
+        _record.lastModified = _answer.lastModified;
+        _record.acceptRanges = _answer.acceptRanges;
         _started = true;
         _session.writeRecord(_record, _offset);
         return true;
@@ -574,10 +670,15 @@ private:
         if (_task->_progress->cancelled || _session.invalidated) {
             return Ending::Cancelled;
         }
+        if (_unreadableStatus) {
+            failure = urlError(badServerResponseCode, "The server's answer has a status line that cannot be read");
+            return Ending::Failed;
+        }
         if (_status == 416 && _offset > 0) {
             // "bytes */<total>": the partial file may be the whole file already.
             long long total = -1;
-            if (std::sscanf(_contentRange.c_str(), "bytes */%lld", &total) == 1 && total == _offset) {
+            if (std::sscanf(_contentRange.c_str(), "bytes */%lld", &total) == 1 && total == _offset &&
+                _session.agrees(total)) {
                 _task->_progress->total = _offset;
                 _task->_progress->expected = _offset;
                 return Ending::Finished;
@@ -589,6 +690,10 @@ private:
         }
         if (encoded()) {
             failure = urlError(badServerResponseCode, "The server sent the file encoded as " + _encoding);
+        } else if (_contradicted >= 0) {
+            failure = urlError(badServerResponseCode, "The server stated " + std::to_string(_contradicted) +
+                                                          " bytes for a file of " +
+                                                          std::to_string(_session.statedLength) + " bytes");
         } else if (_refused || _rangeMismatch || (result == CURLE_OK && _status != 200 && _status != 206)) {
             failure = badServerResponse(_status);
         } else if (_overrun || (result == CURLE_OK && _whole >= 0 && _offset + _written != _whole)) {
@@ -635,11 +740,14 @@ private:
     std::string _range;
     std::string _contentRange;
     std::string _encoding;
+    Record _answer;  // the validators the answer names
     std::int64_t _whole = -1;  // the file's size as the answer states it; -1 when it does not
     bool _started = false;
     bool _rangeMismatch = false;
     bool _refused = false;  // an answer that is not the file
     bool _overrun = false;  // the body ran past the stated end
+    bool _unreadableStatus = false;
+    std::int64_t _contradicted = -1;  // a length the answer states against the one stated before
     int _writeErrno = 0;
     std::int64_t _written = 0;
     Clock::time_point _lastPost{};
@@ -801,8 +909,8 @@ void DownloadTask::cancel() {
     }
 }
 
-fs::path DownloadSession::storageDirectory() {
-    return fs::path(temporaryDirectory()) / ".downloading";
+const fs::path& DownloadSession::storageDirectory() const {
+    return _shared->folder;
 }
 
 std::shared_ptr<DownloadSession> DownloadSession::create(Configuration configuration, DownloadSessionDelegate* delegate) {
@@ -811,7 +919,15 @@ std::shared_ptr<DownloadSession> DownloadSession::create(Configuration configura
     shared->fileName = safeFileName(configuration.identifier);
     shared->configuration = std::move(configuration);
     shared->delegate = delegate;
-    shared->folder = storageDirectory();
+    shared->statedLength = shared->configuration.expectedLength;
+    const std::string temporary = temporaryDirectory();
+    shared->folder = fs::path(temporary) / ".downloading";
+    if (!servesAsOwnFolder(shared->folder)) {
+        if (auto fresh = makeFreshFolder(temporary); !fresh.empty()) {
+            shared->folder = std::move(fresh);
+            shared->freshFolder = true;
+        }
+    }
     DownloadTask::Shared* raw = shared.get();
     shared->worker = std::thread([raw] { raw->run(); });
     return std::shared_ptr<DownloadSession>(new DownloadSession(std::move(shared)));
@@ -823,6 +939,9 @@ DownloadSession::~DownloadSession() {
     invalidateAndCancel();
     if (_shared->worker.joinable()) {
         _shared->worker.join();
+    }
+    if (_shared->freshFolder) {
+        removeFreshFolder(_shared->folder);
     }
 }
 

@@ -70,9 +70,14 @@ private:
 // the same identifier offers them from getTasks as a suspended task. A transfer goes on from its
 // partial file only when the server serves ranges and named a validator for If-Range; otherwise
 // it starts over. Anything but a regular file of the user's own where a partial file belongs, and
-// anything of the user's own but a folder where the folder belongs, is discarded. Only the file
-// as it is (no content encoding) and of the size the answer states (a 206's range end, a 200's
-// length) is delivered; any other answer fails the task, keeping what can be resumed. A session
+// anything of the user's own but a folder where the folder belongs, is discarded; that folder,
+// when too open, is narrowed, and when it is someone else's (or holds something of theirs) it is
+// left alone and the session keeps its files in a fresh private folder, removed when the session
+// goes or the process ends. Only the file as it is (no content encoding) is delivered, and only
+// at the one length stated for it in the session: the configuration's expected length and every
+// length an answer states (a 206's range end, a 200's length) must agree, and the body must end
+// there. An answer that contradicts it, whose status line does not parse, or that is any other
+// answer fails the task, keeping what can be resumed. A session
 // runs one task at a time, on its one transfer thread, streaming to disk: a task resumed while
 // another of its tasks runs (from its resume until its completion has been delivered) completes
 // at once with an error and touches no file.
@@ -88,6 +93,8 @@ public:
         std::int64_t minimumRate = 1024;
         std::chrono::seconds rateWindow{60};
         std::chrono::seconds connectTimeout{30};
+        // The file's length as measured before the transfer; -1 when it is not known.
+        std::int64_t expectedLength = -1;
     };
 
     static std::shared_ptr<DownloadSession> create(Configuration configuration, DownloadSessionDelegate* delegate);
@@ -108,8 +115,8 @@ public:
     // Cancels every task; no event is delivered afterwards. The partial files stay for a later run.
     void invalidateAndCancel();
 
-    // The private folder that holds the partial files and their records.
-    static std::filesystem::path storageDirectory();
+    // The private folder that holds this session's partial files and their records.
+    const std::filesystem::path& storageDirectory() const;
 
 private:
     explicit DownloadSession(std::shared_ptr<DownloadTask::Shared> shared);

@@ -94,7 +94,7 @@ bool removeFileOrLink(const fs::path& path, std::optional<Error>& error) {
     return true;
 }
 
-bool ensurePrivateDirectory(const fs::path& folder) {
+bool ensurePrivateDirectory(const fs::path& folder, bool narrow) {
     if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
         return false;
     }
@@ -104,7 +104,11 @@ bool ensurePrivateDirectory(const fs::path& folder) {
         return false;
     }
     struct stat facts {};
-    if (::fstat(fd, &facts) != 0 || facts.st_uid != ::geteuid() || (facts.st_mode & 077) != 0) {
+    bool own = ::fstat(fd, &facts) == 0 && facts.st_uid == ::geteuid();
+    if (own && (facts.st_mode & 077) != 0) {
+        own = narrow && ::fchmod(fd, 0700) == 0;
+    }
+    if (!own) {
         ::close(fd);
         return false;
     }
@@ -113,7 +117,6 @@ bool ensurePrivateDirectory(const fs::path& folder) {
         ::close(fd);
         return false;
     }
-    bool own = true;
     while (const dirent* entry = ::readdir(listing)) {
         const std::string name = entry->d_name;
         if (name == "." || name == "..") {

@@ -18,8 +18,10 @@ bool removeFileOrLink(const std::filesystem::path& path, std::optional<Error>& e
 
 // Makes sure `folder` is a folder of the calling user's own that no one else may enter: created
 // with mode 0700 when missing; refused, and left as it is, when it is a link, someone else's,
-// grants any right to group or others, or holds anything that is not the user's.
-bool ensurePrivateDirectory(const std::filesystem::path& folder);
+// grants any right to group or others, or holds anything that is not the user's. With `narrow`,
+// a folder of the user's own that grants such rights is narrowed to 0700 (through the opened
+// folder, so the one checked is the one narrowed) instead of refused.
+bool ensurePrivateDirectory(const std::filesystem::path& folder, bool narrow = false);
 
 // True when no one but the calling user and root can rename or replace the absolute `folder` or
 // any folder on its way from "/": each is a folder (not a link) of one of them, and a folder that

@@ -85,7 +85,9 @@ int main(int argc, char** argv) {
         receiver.target = folder / "session.bin";
         const auto sessionStart = Clock::now();
         {
-            auto session = platform::DownloadSession::create({"benchmark.downloading.big"}, &receiver);
+            platform::DownloadSession::Configuration configuration{"benchmark.downloading.big"};
+            configuration.expectedLength = static_cast<std::int64_t>(size);  // as the installer measures it
+            auto session = platform::DownloadSession::create(configuration, &receiver);
             session->downloadTask(url)->resume();
             platform::RunLoop::runUntil([&] { return receiver.done; }, std::chrono::minutes(10));
         }

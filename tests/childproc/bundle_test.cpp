@@ -94,8 +94,9 @@ TEST(EnvironmentFacts, APrivateFolderIsNeitherALinkNorSomeoneElsesNorOpen) {
 
 // Another user may spoil the name in /tmp (here: left open to all); the user's cache folder then
 // serves, the same one on every run, so that a download can still be resumed. A cache folder that
-// others could rename the installer's folder out of (open to all without the sticky bit, or a link
-// to such a folder) is refused: the run then has a fresh folder of its own, gone when it ends.
+// others could rename the installer's folder out of (writable by all or by a group without the
+// sticky bit, or a link to such a folder) is refused: the run then has a fresh folder of its own,
+// gone when it ends.
 TEST(EnvironmentFacts, WithTheSharedNameSpoiledEveryRunUsesOneFolderInTheUsersCache) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "acting as another user needs root";
@@ -112,6 +113,13 @@ TEST(EnvironmentFacts, WithTheSharedNameSpoiledEveryRunUsesOneFolderInTheUsersCa
     const fs::path open = dir.path() / "open";
     fs::create_directory(open);
     fs::permissions(open, fs::perms::all);
+    // Writable by a group of the user's without the sticky bit is as open as writable by all.
+    const fs::path groupOpen = dir.path() / "group", groupFull = dir.path() / "group-full";
+    for (const auto& [folder, mode] : {std::pair{groupOpen, 0775}, std::pair{groupFull, 0770}}) {
+        fs::create_directory(folder);
+        ASSERT_EQ(::chown(folder.c_str(), 0, user), 0);
+        ASSERT_EQ(::chmod(folder.c_str(), mode), 0);
+    }
     const fs::path home = dir.path() / "home";
     fs::create_directory(home);
     fs::create_directory_symlink(open, home / ".cache");
@@ -123,6 +131,8 @@ TEST(EnvironmentFacts, WithTheSharedNameSpoiledEveryRunUsesOneFolderInTheUsersCa
         {cache, "folder=" + (cache / "ravelune-installer").string() + "/\n"},
         {cache, "folder=" + (cache / "ravelune-installer").string() + "/\n"},
         {open, "folder=" + fresh},
+        {groupOpen, "folder=" + fresh},
+        {groupFull, "folder=" + fresh},
         {"", "folder=" + fresh},
     };
     for (const auto& run : runs) {

@@ -368,15 +368,18 @@ void HttpTestServer::respond(int fd, const Request& request, const std::optional
             from = 0;
         }
         std::uint64_t end = size;  // one past the last byte sent
-        if (ranged && fault && fault->kind == FaultKind::ShortRange) {
-            end = std::min<std::uint64_t>(size, from + fault->bytes);
-        }
         const auto spoiled = [&](FaultKind kind) { return ranged && fault && fault->kind == kind; };
+        if (spoiled(FaultKind::ShortRange)) {
+            end = std::min<std::uint64_t>(size, from + fault->bytes);
+        } else if (spoiled(FaultKind::StatedTotal)) {
+            end = std::min<std::uint64_t>(size, fault->bytes);
+        }
+        const std::string total =
+            spoiled(FaultKind::OpenEndedRange) ? "*" : std::to_string(spoiled(FaultKind::StatedTotal) ? end : size);
         std::string answer = ranged ? "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(from) +
-                                          "-" + std::to_string(end - 1) + "/" +
-                                          (spoiled(FaultKind::OpenEndedRange) ? "*" : std::to_string(size)) + "\r\n"
+                                          "-" + std::to_string(end - 1) + "/" + total + "\r\n"
                                     : "HTTP/1.1 200 OK\r\n";
-        const std::uint64_t stated = spoiled(FaultKind::StatedLength) ? fault->bytes : end - from;
+        const std::uint64_t stated = fault && fault->kind == FaultKind::StatedLength ? fault->bytes : end - from;
         if (file.statesLength && !spoiled(FaultKind::OpenEndedRange)) {
             answer += "Content-Length: " + std::to_string(stated) + "\r\n";
         }

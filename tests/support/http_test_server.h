@@ -30,8 +30,10 @@ public:
         Throttle,     // sends at about `bytesPerSecond`, after the first `bytes` bytes at full speed
         RangeFromStart,  // answers a range request with 206 and the file from its first byte
         ShortRange,      // answers a range request with 206 and only the next `bytes` bytes
-        StatedLength,    // answers a range request with 206 and the right range, but a body of
+        StatedLength,    // answers with the right range (or the whole file), but a body of
                          // `bytes` bytes stated as such (the file's rest, then filler)
+        StatedTotal,     // answers a range request with 206 as if the file were `bytes` long:
+                         // the range up to there, with that total
         OpenEndedRange,  // answers a range request with 206 and "bytes <first>-<last>/*", then only
                          // `bytes` bytes of it, stating no length
         Encoded,         // answers as usual, but says the body is compressed ("Content-Encoding: gzip")
