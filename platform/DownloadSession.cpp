@@ -18,7 +18,6 @@
 #include <fcntl.h>
 #include <limits>
 #include <mutex>
-#include <set>
 #include <strings.h>
 #include <sys/stat.h>
 #include <thread>
@@ -191,44 +190,11 @@ bool readableStatusLine(const std::string& line) {
     return at == line.size() || line[at] == ' ' || line[at] == '\t' || line[at] == '\r' || line[at] == '\n';
 }
 
-// Fresh folders of sessions that could not use the user's folder: each goes with its session, and
-// any still there when the process ends goes then.
-struct FreshFolders {
-    std::mutex mutex;
-    std::set<std::string> paths;
-};
-
-FreshFolders& freshFolders() {
-    static auto* folders = new FreshFolders();  // never destroyed: the exit handler uses it
-    return *folders;
-}
-
-// A new private folder beside the user's folder; empty when none could be made.
-fs::path makeFreshFolder(const std::string& temporary) {
-    std::string name = temporary + ".downloading-XXXXXX";
-    if (::mkdtemp(name.data()) == nullptr) {
-        return {};
-    }
-    static std::once_flag registered;
-    std::call_once(registered, [] {
-        std::atexit([] {
-            std::lock_guard lock(freshFolders().mutex);
-            for (const auto& path : freshFolders().paths) {
-                std::error_code ignored;
-                fs::remove_all(path, ignored);
-            }
-        });
-    });
-    std::lock_guard lock(freshFolders().mutex);
-    freshFolders().paths.insert(name);
-    return name;
-}
-
-void removeFreshFolder(const fs::path& folder) {
-    std::lock_guard lock(freshFolders().mutex);
-    freshFolders().paths.erase(folder.string());
-    std::error_code ignored;
-    fs::remove_all(folder, ignored);
+// A new private folder for one session, inside the run's own folder (which goes when the process
+// exits); empty when none could be made.
+fs::path makeFreshFolder() {
+    std::string name = runDirectory() + "/.downloading-XXXXXX";
+    return ::mkdtemp(name.data()) != nullptr ? fs::path(name) : fs::path();
 }
 
 // Whether the user's folder can serve: absent (it is made), the user's own and private (a folder
@@ -920,10 +886,9 @@ std::shared_ptr<DownloadSession> DownloadSession::create(Configuration configura
     shared->configuration = std::move(configuration);
     shared->delegate = delegate;
     shared->statedLength = shared->configuration.expectedLength;
-    const std::string temporary = temporaryDirectory();
-    shared->folder = fs::path(temporary) / ".downloading";
+    shared->folder = fs::path(temporaryDirectory()) / ".downloading";
     if (!servesAsOwnFolder(shared->folder)) {
-        if (auto fresh = makeFreshFolder(temporary); !fresh.empty()) {
+        if (auto fresh = makeFreshFolder(); !fresh.empty()) {
             shared->folder = std::move(fresh);
             shared->freshFolder = true;
         }
@@ -941,7 +906,8 @@ DownloadSession::~DownloadSession() {
         _shared->worker.join();
     }
     if (_shared->freshFolder) {
-        removeFreshFolder(_shared->folder);
+        std::error_code ignored;
+        fs::remove_all(_shared->folder, ignored);
     }
 }
 

@@ -41,10 +41,15 @@ std::string perUserTemporaryDirectory() {
             return own;
         }
     }
-    // One last-resort folder for the whole run, so that every caller sees the same place; it and
-    // what it holds go when the run ends, as no later run could find it again.
+    // No later run could find this one again.
+    return runDirectory();
+}
+
+}  // namespace
+
+std::string runDirectory() {
     static std::once_flag made;
-    static std::string fresh = shared + "-XXXXXX";
+    static std::string fresh = "/tmp/ravelune-" + std::to_string(::geteuid()) + "-XXXXXX";
     std::call_once(made, [] {
         if (::mkdtemp(fresh.data()) != nullptr) {
             std::atexit([] {
@@ -55,8 +60,6 @@ std::string perUserTemporaryDirectory() {
     });
     return fresh;
 }
-
-}  // namespace
 
 std::string temporaryDirectory() {
     const char* value = std::getenv("TMPDIR");

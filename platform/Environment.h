@@ -12,6 +12,11 @@ namespace platform {
 // holds when the process exits. Always ends with a slash, as the platform's call returns it.
 std::string temporaryDirectory();
 
+// A fresh private folder for this run alone ("/tmp/ravelune-<uid>-XXXXXX", made on first use),
+// removed with what it holds when the process exits. (When it could not be made, what is put in
+// it fails.)
+std::string runDirectory();
+
 // The login name of the user the installer runs as.
 std::string userName();
 

@@ -1,4 +1,5 @@
 #include "download_fixture.h"
+#include "platform/Environment.h"
 
 #include <csignal>
 #include <cstring>
@@ -331,7 +332,7 @@ TEST_F(DownloadFaults, AFolderTooOpenIsNarrowedAndOneOfSomeoneElsesIsAvoided) {
         EXPECT_EQ(facts.st_uid, test.owner);
         EXPECT_EQ(facts.st_mode & 0777, test.range.empty() ? test.mode : 0700);
         EXPECT_EQ(fs::exists(left + ".part"), test.range.empty());  // someone else's folder is left as it is
-        for (const auto& entry : fs::directory_iterator(tmp())) {
+        for (const auto& entry : fs::directory_iterator(platform::runDirectory())) {
             EXPECT_FALSE(entry.path().filename().string().starts_with(".downloading-")) << entry.path();
         }
     }
