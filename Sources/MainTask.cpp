@@ -2,6 +2,7 @@
 
 #include "LaunchTask.h"
 #include "LockFile.h"
+#include "LockFileStep.h"
 #include "LockTask.h"
 #include "Logger/Logger.h"
 #include "PlatformInfo.h"
@@ -254,10 +255,29 @@ void MainTask::sendStartStatistics(const std::optional<std::string>& referrer) {
 }
 
 void MainTask::findNeededComponents(std::function<void(std::vector<std::shared_ptr<DownloadableEntry>>)> found) {
+    // Judged once what holds the lock only for a moment has let go: a batch left by an installer
+    // that has ended gives up in its wait step within about a second, and would otherwise make
+    // this run skip every component.
+    const std::string path = _lockFilePath;
+    std::weak_ptr<MainTask> weakSelf = std::static_pointer_cast<MainTask>(shared_from_this());
+    runLockFileOperation(
+        path, [path](LockFileAttempt& attempt) { return lockFileCheckExplained(path.c_str(), nullptr, attempt); },
+        [weakSelf, found = std::move(found)](int, const LockFileAttempt&) {
+            const auto self = weakSelf.lock();
+            if (self && !platform::Application::isTerminating()) {
+                self->findNeededComponentsOnceJudged(found);
+            }
+        });
+}
+
+void MainTask::findNeededComponentsOnceJudged(
+    const std::function<void(std::vector<std::shared_ptr<DownloadableEntry>>)>& found) {
     // Parsing the components deletes what an earlier run left at their destinations: never while
     // another installation runs, whose download that may be. Its lock fails the first step anyway.
     if (otherInstallerHoldsLock(_lockFilePath)) {
         Logger::shared().logWarn("Another installer holds %@; the components are left as they are.", _lockFilePath);
+        // Without them this run must not go on should the holder let go a moment later.
+        _lockTask->setWaitsForABatchAlone(false);
         found({});
         return;
     }
@@ -276,7 +296,7 @@ void MainTask::findNeededComponents(std::function<void(std::vector<std::shared_p
             }
             return outputs;
         },
-        [entries, found = std::move(found)](MainTask&, const Outputs& outputs) {
+        [entries, found](MainTask&, const Outputs& outputs) {
             std::vector<std::shared_ptr<DownloadableEntry>> needed;
             for (std::size_t i = 0; i < entries.size(); ++i) {
                 if (!entries[i]->isUpToDate(outputs[i])) {
