@@ -377,9 +377,9 @@ void MainTask::addClosingSteps(double batchWeight, const std::string& appName, c
     registerDisk->setWaitForBackgroundProcess(true);
     addTask(registerDisk);
 
-    auto unlock = std::make_shared<UnlockTask>(_lockFilePath);
-    unlock->setWaitForBackgroundProcess(true);
-    addTask(unlock);
+    _unlockTask = std::make_shared<UnlockTask>(_lockFilePath);
+    _unlockTask->setWaitForBackgroundProcess(true);
+    addTask(_unlockTask);
 
     auto launch = std::make_shared<LaunchTask>(appName);
     launch->setWaitForBackgroundProcess(true);
@@ -389,10 +389,14 @@ void MainTask::addClosingSteps(double batchWeight, const std::string& appName, c
 
 void MainTask::executionFinishedOfTask(Task* task) {
     if (task != nullptr && task == _lockTask.get()) {
-        _tookLock = true;
+        _holdsLock = true;
         // A marker left by a killed earlier run would let the batch go on before this run's
-        // downloads exist.
+        // downloads exist. Every run removes its own before it gives the lock back, so what is
+        // found now is nobody's.
         terminateRootTask();
+    }
+    if (task != nullptr && task == _unlockTask.get()) {
+        _holdsLock = false;
     }
     TaskSequence::executionFinishedOfTask(task);
     holdEndingWhileTheBatchMayInstall();
@@ -446,6 +450,9 @@ void MainTask::releaseEnding() {
 void MainTask::batchEnded() {
     platform::assertMainThread();
     _batchEnded = true;
+    // Nobody waits for this run's marker any more. It goes now, while this run still holds the
+    // lock: once the lock is given back, the next run of this user may write its own there.
+    terminateRootTask();
     // An ending asked for meanwhile happens now; the batch's report then reaches nobody.
     releaseEnding();
 }

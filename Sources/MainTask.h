@@ -27,7 +27,7 @@ public:
 
 // The installation: reads the configuration and the remote document, finds the missing
 // components, builds the fixed list of steps and runs it. Main thread only: execute,
-// buildPipeline, the size callback and tookLock (checked in debug builds). The two waits on the
+// buildPipeline, the size callback and holdsLock (checked in debug builds). The two waits on the
 // outside world, fetching the remote document and running the components' checkers, happen on a
 // worker; the main thread goes on answering meanwhile and takes their answers in order. Before the
 // checkers, a lock kept only by the batch of an installer that has gone is given a few seconds to
@@ -37,7 +37,9 @@ public:
 // ends the run before any step: the task delegate gets one "LaunchTask" error with this task. From
 // the start of "Create Semaphore" until the batch has ended, the batch may be installing and cannot
 // be stopped: the application's ending is held meanwhile, and a request to end shows
-// kCannotStopNowText and is carried out when the batch ends.
+// kCannotStopNowText and is carried out when the batch ends. The marker "installer.wait" is
+// removed when the lock is taken (a killed run's) and when the batch has ended (this run's), both
+// while this run holds the lock.
 class MainTask : public TaskSequence, public FileSizeFetcherDelegate {
 public:
     // The machine-wide lock that keeps two installations apart.
@@ -84,8 +86,9 @@ public:
     // Whoever would touch what it uses (its download, "progress_catcher.log", "installer.wait")
     // asks first. Any thread.
     static bool otherInstallerHoldsLock(const std::string& lockFilePath = kLockFilePath);
-    // Whether this run took the lock; only then is "installer.wait" its own to remove.
-    bool tookLock() const { return _tookLock; }
+    // Whether this run holds the lock: taken, and not given back yet. Only then is "installer.wait"
+    // its own to remove: no other run can have written it meanwhile.
+    bool holdsLock() const { return _holdsLock; }
 
     // Builds the steps (see buildPipeline) and runs them. Returns before the remote document is in.
     void execute() override;
@@ -146,7 +149,8 @@ private:
 
     std::string _lockFilePath = kLockFilePath;
     std::shared_ptr<LockTask> _lockTask;
-    bool _tookLock = false;
+    TaskPtr _unlockTask;
+    bool _holdsLock = false;
     TaskPtr _semaphoreStep;
     bool _batchEnded = false;
     bool _endingHeld = false;

@@ -17,6 +17,9 @@
 # run's lock is free (its batch has ended); with NEXT=at-once it starts as soon as the first run has
 # ended, while the first run's batch is held in its wait step until the next run says that it waits
 # for that batch (or has ended).
+# OVERLAP=1: the first run's companion is slow; once that run has given the lock back a second run
+# starts, and once the second run has written its marker the first run gets SIGTERM; the second
+# run's batch reads the marker only after the first run has ended (and waits for it 20 s at most).
 # TERMINAL=1 starts that first run as the foreground job of a pseudo-terminal ("script"), and
 # TERMINAL=wrapper through a wrapper script there; SIGNAL=INT is then Ctrl-C typed at it.
 # LEAVE_RUNNING=checker (the component's checker) or installer (the component's installer, as
@@ -199,6 +202,20 @@ if [ -n "${SIGNAL:-}" ]; then
         record_end "$started" "$watchdog"
         run=$((runs + 1))
     fi
+fi
+if [ "${OVERLAP:-}" = 1 ]; then
+    gate_marker_reads
+    number=1 start_bounded env ZORERUROVIDO_STEP_SECONDS=30 "$installer"
+    first=$started first_watchdog=$watchdog
+    wait_for 60 logged "Installer successfully unlock"
+    : >/tmp/poll-gate
+    number=2 start_bounded env RAVELUNE_WAIT_LIMIT=20 "$installer"
+    wait_for 60 eval '[ "$(sed -n 3p "$support/installer.wait" 2>/dev/null)" = "$started" ]'
+    kill -s TERM "$first"
+    record_end "$first" "$first_watchdog"
+    rm -f /tmp/poll-gate
+    record_end "$started" "$watchdog"
+    run=$((runs + 1))
 fi
 for run in $(seq "$run" "$runs"); do
     status=0
