@@ -20,12 +20,12 @@ std::shared_ptr<MainTask> AppDelegate::mainTask() {
 void AppDelegate::applicationWillTerminate() {
     platform::assertMainThread();
     Logger::shared().logInfo("App will terminate");
-    // The marker belongs to the installation that holds the lock: a run turned away by the lock
-    // would pull it from under the running one.
-    if (mainTask()->tookLock()) {
+    // The marker belongs to the installation that holds the lock: a run turned away by the lock,
+    // or one that has given it back, would pull it from under the running one.
+    if (mainTask()->holdsLock()) {
         mainTask()->terminateRootTask();
     } else {
-        Logger::shared().logInfo("This run did not take the lock; the marker is left as it is.");
+        Logger::shared().logInfo("This run does not hold the lock; the marker is left as it is.");
     }
     StatisticsManager::shared().flushBeforeExit();
 }

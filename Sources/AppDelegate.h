@@ -15,7 +15,7 @@ public:
     void setMainTask(std::shared_ptr<MainTask> task) { _mainTask = std::move(task); }
 
     void applicationDidFinishLaunching() {}
-    // Logs the ending, removes "installer.wait" when this run's installation took the lock, and
+    // Logs the ending, removes "installer.wait" when this run's installation holds the lock, and
     // posts the statistics still queued, with those of the statistics calls still under way
     // (3 seconds at most).
     void applicationWillTerminate();

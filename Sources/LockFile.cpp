@@ -3,6 +3,7 @@
 #include "platform/ProcessName.h"
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -74,12 +76,49 @@ long lockFileSize(FILE* stream) {
     return size;
 }
 
-int lockFileFlock(FILE* stream, bool wait) {
+namespace {
+
+// Notes the call that failed and its errno, then reports it on standard error.
+void noteFailure(LockFileAttempt* attempt, LockFileAttempt::Failure failure, const char* message) {
+    const int error = errno;
+    if (attempt != nullptr) {
+        attempt->failure = failure;
+        attempt->systemError = error;
+    }
+    perror(message);
+}
+
+int flockNoting(FILE* stream, bool wait, LockFileAttempt* attempt) {
     if (flock(fileno(stream), wait ? LOCK_EX : LOCK_EX | LOCK_NB) != 0) {
-        perror(kCannotLock);
+        noteFailure(attempt, LockFileAttempt::Failure::Lock, kCannotLock);
         return kLockFileCannotLock;
     }
     return kLockFileOk;
+}
+
+int rewriteNoting(FILE* stream, const char* description, LockFileAttempt* attempt) {
+    // Emptied in place rather than reopened by name: the flock stays held until the record is
+    // complete, and no other file can take the place of the one that was locked.
+    fflush(stream);
+    bool written = ftruncate(fileno(stream), 0) == 0;
+    rewind(stream);
+    written = written && lockFileWriteRecord(stream, description) >= 0 && fflush(stream) == 0;
+    if (!written) {
+        // A record cut short (a full file system) would read as free; an empty file says so.
+        noteFailure(attempt, LockFileAttempt::Failure::Write, kCannotOpen);
+        [[maybe_unused]] const int emptied = ftruncate(fileno(stream), 0);
+    }
+    if (fclose(stream) != 0 && written) {
+        written = false;
+        noteFailure(attempt, LockFileAttempt::Failure::Write, kCannotOpen);
+    }
+    return written ? kLockFileOk : kLockFileCannotOpenForWriting;
+}
+
+}  // namespace
+
+int lockFileFlock(FILE* stream, bool wait) {
+    return flockNoting(stream, wait, nullptr);
 }
 
 int lockFileWriteRecord(FILE* stream, const char* description) {
@@ -89,71 +128,74 @@ int lockFileWriteRecord(FILE* stream, const char* description) {
 }
 
 int lockFileRewrite(FILE* stream, const char* description) {
-    // Emptied in place rather than reopened by name: the flock stays held until the record is
-    // complete, and no other file can take the place of the one that was locked.
-    fflush(stream);
-    bool written = ftruncate(fileno(stream), 0) == 0;
-    rewind(stream);
-    written = written && lockFileWriteRecord(stream, description) >= 0 && fflush(stream) == 0;
-    if (!written) {
-        // A record cut short (a full file system) would read as free; an empty file says so.
-        perror(kCannotOpen);
-        [[maybe_unused]] const int emptied = ftruncate(fileno(stream), 0);
-    }
-    written = fclose(stream) == 0 && written;
-    return written ? kLockFileOk : kLockFileCannotOpenForWriting;
+    return rewriteNoting(stream, description, nullptr);
 }
 
-bool lockFileHolderIsGone(FILE* stream, char* holderDescription) {
+namespace {
+
+enum class Holder { Gone, Runs, BatchAlone };
+
+// Who keeps the lock recorded in `stream`: its installer (a live process of the recorded id and
+// name, not the caller), only the batch that installer started, or nobody.
+Holder recordedHolder(FILE* stream, char* holderDescription) {
     char idLine[20];
     if (fgets(idLine, sizeof idLine, stream) == nullptr) {
-        return true;
+        return Holder::Gone;
     }
     char* end = nullptr;
     long long id = strtoll(idLine, &end, 10);
     // Without a positive id there is no holder to ask about; kill() would probe a whole
     // process group (0, negative ids) and always find something alive.
     if (end == idLine || id <= 0 || id > INT_MAX) {
-        return true;
+        return Holder::Gone;
     }
     pid_t holder = static_cast<pid_t>(id);
-    const bool holderRuns = !(kill(holder, 0) != 0 && errno == ESRCH);
+    // A record of the caller's own id was left by an earlier process that had it (a pid namespace
+    // of its own, a wrapped id): the caller is not its own rival.
+    const bool holderMayRun = holder != getpid() && !(kill(holder, 0) != 0 && errno == ESRCH);
     const bool holderBatchRuns = batchRuns(stream);
-    if (!holderRuns && !holderBatchRuns) {
-        return true;
+    if (!holderMayRun && !holderBatchRuns) {
+        return Holder::Gone;
     }
 
     char name[100] = {};
     if (fgets(name, sizeof name, stream) == nullptr) {
-        return true;
+        return Holder::Gone;
     }
     std::size_t length = strlen(name);
     if (length > 0 && name[length - 1] == '\n') {
         name[length - 1] = '\0';
     }
-    if (!holderBatchRuns && strncmp(name, platform::processName(holder).c_str(), sizeof name) != 0) {
-        return true;
+    const bool holderRuns = holderMayRun && strncmp(name, platform::processName(holder).c_str(), sizeof name) == 0;
+    if (!holderRuns && !holderBatchRuns) {
+        return Holder::Gone;
     }
 
     if (holderDescription != nullptr) {
         std::size_t count = fread(holderDescription, 1, kLockFileDescriptionSize - 1, stream);
         holderDescription[count] = '\0';
     }
-    return false;
+    return holderRuns ? Holder::Runs : Holder::BatchAlone;
+}
+
+}  // namespace
+
+bool lockFileHolderIsGone(FILE* stream, char* holderDescription) {
+    return recordedHolder(stream, holderDescription) == Holder::Gone;
 }
 
 namespace {
 
-// Opens the lock file and takes its flock. On failure the cause is reported, the stream is
-// closed and `failure` holds the caller's code.
-FILE* openLocked(const char* path, int flags, bool wait, int cannotOpen, int& failure) {
+// Opens the lock file and takes its flock. On failure the cause is reported and noted, the stream
+// is closed and `failure` holds the caller's code.
+FILE* openLocked(const char* path, int flags, bool wait, int cannotOpen, int& failure, LockFileAttempt* attempt) {
     FILE* stream = openLockStream(path, flags);
     if (stream == nullptr) {
-        perror(kCannotOpen);
+        noteFailure(attempt, LockFileAttempt::Failure::Open, kCannotOpen);
         failure = cannotOpen;
         return nullptr;
     }
-    if (lockFileFlock(stream, wait) != kLockFileOk) {
+    if (flockNoting(stream, wait, attempt) != kLockFileOk) {
         fclose(stream);
         failure = kLockFileCannotLock;
         return nullptr;
@@ -162,36 +204,41 @@ FILE* openLocked(const char* path, int flags, bool wait, int cannotOpen, int& fa
 }
 
 // An empty record, or one whose holder is gone, leaves the lock free.
-bool lockFileIsFree(FILE* stream, char* holderDescription) {
-    return lockFileSize(stream) == 0 || lockFileHolderIsGone(stream, holderDescription);
+bool lockFileIsFree(FILE* stream, char* holderDescription, LockFileAttempt* attempt) {
+    if (lockFileSize(stream) == 0) {
+        return true;
+    }
+    const Holder holder = recordedHolder(stream, holderDescription);
+    if (attempt != nullptr) {
+        attempt->heldByBatchAlone = holder == Holder::BatchAlone;
+    }
+    return holder == Holder::Gone;
 }
 
-}  // namespace
-
-int lockFileTryAcquire(const char* path, const char* description, char* holderDescription) {
+int tryAcquire(const char* path, const char* description, char* holderDescription, LockFileAttempt* attempt) {
     int failure = kLockFileOk;
-    FILE* stream = openLocked(path, O_RDWR | O_CREAT, false, kLockFileCannotOpenForWriting, failure);
+    FILE* stream = openLocked(path, O_RDWR | O_CREAT, false, kLockFileCannotOpenForWriting, failure, attempt);
     if (stream == nullptr) {
         return failure;
     }
-    if (lockFileIsFree(stream, holderDescription)) {
-        return lockFileRewrite(stream, description);
+    if (lockFileIsFree(stream, holderDescription, attempt)) {
+        return rewriteNoting(stream, description, attempt);
     }
     fclose(stream);
     return kLockFileHeld;
 }
 
-int lockFileRelease(const char* path) {
+int release(const char* path, LockFileAttempt* attempt) {
     if (lockFileIsAbsent(path)) {
         return kLockFileOk;
     }
     int failure = kLockFileOk;
-    FILE* stream = openLocked(path, O_RDWR, false, kLockFileCannotOpenForRelease, failure);
+    FILE* stream = openLocked(path, O_RDWR, false, kLockFileCannotOpenForRelease, failure, attempt);
     if (stream == nullptr) {
         return failure;
     }
     if (ftruncate(fileno(stream), 0) != 0) {
-        perror(kCannotOpen);
+        noteFailure(attempt, LockFileAttempt::Failure::Write, kCannotOpen);
         fclose(stream);
         return kLockFileCannotOpenForRelease;
     }
@@ -199,18 +246,63 @@ int lockFileRelease(const char* path) {
     return kLockFileOk;
 }
 
-int lockFileCheck(const char* path, char* holderDescription) {
+int check(const char* path, char* holderDescription, LockFileAttempt* attempt) {
     if (lockFileIsAbsent(path)) {
         return kLockFileFree;
     }
     int failure = kLockFileOk;
-    FILE* stream = openLocked(path, O_RDONLY, false, kLockFileCannotOpenForReading, failure);
+    FILE* stream = openLocked(path, O_RDONLY, false, kLockFileCannotOpenForReading, failure, attempt);
     if (stream == nullptr) {
         return failure;
     }
-    bool free = lockFileIsFree(stream, holderDescription);
+    bool free = lockFileIsFree(stream, holderDescription, attempt);
     fclose(stream);
     return free ? kLockFileFree : kLockFileHeld;
+}
+
+}  // namespace
+
+int lockFileTryAcquire(const char* path, const char* description, char* holderDescription) {
+    return tryAcquire(path, description, holderDescription, nullptr);
+}
+
+int lockFileTryAcquireExplained(const char* path, const char* description, char* holderDescription,
+                                LockFileAttempt& attempt) {
+    attempt = {};
+    return tryAcquire(path, description, holderDescription, &attempt);
+}
+
+int lockFileRelease(const char* path) {
+    return release(path, nullptr);
+}
+
+int lockFileReleaseExplained(const char* path, LockFileAttempt& attempt) {
+    attempt = {};
+    return release(path, &attempt);
+}
+
+int lockFileCheck(const char* path, char* holderDescription) {
+    return check(path, holderDescription, nullptr);
+}
+
+int lockFileCheckExplained(const char* path, char* holderDescription, LockFileAttempt& attempt) {
+    attempt = {};
+    return check(path, holderDescription, &attempt);
+}
+
+int lockFileRetryWhilePassing(const std::function<int(LockFileAttempt&)>& operation, LockFileAttempt& attempt) {
+    using namespace std::chrono_literals;
+    const auto start = std::chrono::steady_clock::now();
+    std::chrono::seconds bound = 2s;
+    for (;;) {
+        const int result = operation(attempt);
+        // A batch met once keeps its longer bound, whatever flock a later try meets.
+        bound = attempt.heldByBatchAlone ? 5s : bound;
+        if (!attempt.mayPass() || std::chrono::steady_clock::now() - start >= bound) {
+            return result;
+        }
+        std::this_thread::sleep_for(50ms);
+    }
 }
 
 int lockFileAcquireWait(const char* path, const char* description) {
@@ -218,11 +310,11 @@ int lockFileAcquireWait(const char* path, const char* description) {
         // Created when absent, and tested under the flock like an existing file: a record that
         // another process wrote in the meantime is never overwritten.
         int failure = kLockFileOk;
-        FILE* stream = openLocked(path, O_RDWR | O_CREAT, true, kLockFileCannotOpenForWriting, failure);
+        FILE* stream = openLocked(path, O_RDWR | O_CREAT, true, kLockFileCannotOpenForWriting, failure, nullptr);
         if (stream == nullptr) {
             return failure;
         }
-        if (lockFileIsFree(stream, nullptr)) {
+        if (lockFileIsFree(stream, nullptr, nullptr)) {
             return lockFileRewrite(stream, description);
         }
         fclose(stream);

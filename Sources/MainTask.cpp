@@ -2,6 +2,7 @@
 
 #include "LaunchTask.h"
 #include "LockFile.h"
+#include "LockFileStep.h"
 #include "LockTask.h"
 #include "Logger/Logger.h"
 #include "PlatformInfo.h"
@@ -254,10 +255,29 @@ void MainTask::sendStartStatistics(const std::optional<std::string>& referrer) {
 }
 
 void MainTask::findNeededComponents(std::function<void(std::vector<std::shared_ptr<DownloadableEntry>>)> found) {
+    // Judged once what holds the lock only for a moment has let go: a batch left by an installer
+    // that has ended gives up in its wait step within about a second, and would otherwise make
+    // this run skip every component.
+    const std::string path = _lockFilePath;
+    std::weak_ptr<MainTask> weakSelf = std::static_pointer_cast<MainTask>(shared_from_this());
+    runLockFileOperation(
+        path, [path](LockFileAttempt& attempt) { return lockFileCheckExplained(path.c_str(), nullptr, attempt); },
+        [weakSelf, found = std::move(found)](int, const LockFileAttempt&) {
+            const auto self = weakSelf.lock();
+            if (self && !platform::Application::isTerminating()) {
+                self->findNeededComponentsOnceJudged(found);
+            }
+        });
+}
+
+void MainTask::findNeededComponentsOnceJudged(
+    const std::function<void(std::vector<std::shared_ptr<DownloadableEntry>>)>& found) {
     // Parsing the components deletes what an earlier run left at their destinations: never while
     // another installation runs, whose download that may be. Its lock fails the first step anyway.
     if (otherInstallerHoldsLock(_lockFilePath)) {
         Logger::shared().logWarn("Another installer holds %@; the components are left as they are.", _lockFilePath);
+        // Without them this run must not go on should the holder let go a moment later.
+        _lockTask->setWaitsForABatchAlone(false);
         found({});
         return;
     }
@@ -276,7 +296,7 @@ void MainTask::findNeededComponents(std::function<void(std::vector<std::shared_p
             }
             return outputs;
         },
-        [entries, found = std::move(found)](MainTask&, const Outputs& outputs) {
+        [entries, found](MainTask&, const Outputs& outputs) {
             std::vector<std::shared_ptr<DownloadableEntry>> needed;
             for (std::size_t i = 0; i < entries.size(); ++i) {
                 if (!entries[i]->isUpToDate(outputs[i])) {
@@ -357,9 +377,9 @@ void MainTask::addClosingSteps(double batchWeight, const std::string& appName, c
     registerDisk->setWaitForBackgroundProcess(true);
     addTask(registerDisk);
 
-    auto unlock = std::make_shared<UnlockTask>(_lockFilePath);
-    unlock->setWaitForBackgroundProcess(true);
-    addTask(unlock);
+    _unlockTask = std::make_shared<UnlockTask>(_lockFilePath);
+    _unlockTask->setWaitForBackgroundProcess(true);
+    addTask(_unlockTask);
 
     auto launch = std::make_shared<LaunchTask>(appName);
     launch->setWaitForBackgroundProcess(true);
@@ -369,10 +389,14 @@ void MainTask::addClosingSteps(double batchWeight, const std::string& appName, c
 
 void MainTask::executionFinishedOfTask(Task* task) {
     if (task != nullptr && task == _lockTask.get()) {
-        _tookLock = true;
+        _holdsLock = true;
         // A marker left by a killed earlier run would let the batch go on before this run's
-        // downloads exist.
+        // downloads exist. Every run removes its own before it gives the lock back, so what is
+        // found now is nobody's.
         terminateRootTask();
+    }
+    if (task != nullptr && task == _unlockTask.get()) {
+        _holdsLock = false;
     }
     TaskSequence::executionFinishedOfTask(task);
     holdEndingWhileTheBatchMayInstall();
@@ -426,6 +450,9 @@ void MainTask::releaseEnding() {
 void MainTask::batchEnded() {
     platform::assertMainThread();
     _batchEnded = true;
+    // Nobody waits for this run's marker any more. It goes now, while this run still holds the
+    // lock: once the lock is given back, the next run of this user may write its own there.
+    terminateRootTask();
     // An ending asked for meanwhile happens now; the batch's report then reaches nobody.
     releaseEnding();
 }

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+class LockTask;
 class MainTask;
 class RootTask;
 
@@ -26,15 +27,19 @@ public:
 
 // The installation: reads the configuration and the remote document, finds the missing
 // components, builds the fixed list of steps and runs it. Main thread only: execute,
-// buildPipeline, the size callback and tookLock (checked in debug builds). The two waits on the
+// buildPipeline, the size callback and holdsLock (checked in debug builds). The two waits on the
 // outside world, fetching the remote document and running the components' checkers, happen on a
-// worker; the main thread goes on answering meanwhile and takes their answers in order. The steps
-// are owned by the sequence; the delegate is not owned and hears of the download total once, when
-// the sizes arrive. A remote document without a usable application name or shortcut caption ends
-// the run before any step: the task delegate gets one "LaunchTask" error with this task. From the
-// start of "Create Semaphore" until the batch has ended, the batch may be installing and cannot be
-// stopped: the application's ending is held meanwhile, and a request to end shows
-// kCannotStopNowText and is carried out when the batch ends.
+// worker; the main thread goes on answering meanwhile and takes their answers in order. Before the
+// checkers, a lock kept only by the batch of an installer that has gone is given a few seconds to
+// be let go (on a worker), so that such a batch does not make this run skip the components. The
+// steps are owned by the sequence; the delegate is not owned and hears of the download total once,
+// when the sizes arrive. A remote document without a usable application name or shortcut caption
+// ends the run before any step: the task delegate gets one "LaunchTask" error with this task. From
+// the start of "Create Semaphore" until the batch has ended, the batch may be installing and cannot
+// be stopped: the application's ending is held meanwhile, and a request to end shows
+// kCannotStopNowText and is carried out when the batch ends. The marker "installer.wait" is
+// removed when the lock is taken (a killed run's) and when the batch has ended (this run's), both
+// while this run holds the lock.
 class MainTask : public TaskSequence, public FileSizeFetcherDelegate {
 public:
     // The machine-wide lock that keeps two installations apart.
@@ -81,8 +86,9 @@ public:
     // Whoever would touch what it uses (its download, "progress_catcher.log", "installer.wait")
     // asks first. Any thread.
     static bool otherInstallerHoldsLock(const std::string& lockFilePath = kLockFilePath);
-    // Whether this run took the lock; only then is "installer.wait" its own to remove.
-    bool tookLock() const { return _tookLock; }
+    // Whether this run holds the lock: taken, and not given back yet. Only then is "installer.wait"
+    // its own to remove: no other run can have written it meanwhile.
+    bool holdsLock() const { return _holdsLock; }
 
     // Builds the steps (see buildPipeline) and runs them. Returns before the remote document is in.
     void execute() override;
@@ -130,6 +136,8 @@ private:
     // Runs the checkers of the configuration's components on a worker, then hands the components
     // that are missing or out of date to `found`, in configuration order, on the main thread.
     void findNeededComponents(std::function<void(std::vector<std::shared_ptr<DownloadableEntry>>)> found);
+    void findNeededComponentsOnceJudged(
+        const std::function<void(std::vector<std::shared_ptr<DownloadableEntry>>)>& found);
     void addSteps(const std::vector<std::shared_ptr<DownloadableEntry>>& needed, const Names& names);
     void addBatchSteps(RootTask& batch, const std::vector<std::shared_ptr<DownloadableEntry>>& needed, const Names& names,
                        const std::string& version);
@@ -140,8 +148,9 @@ private:
     void offMainThread(std::function<Result()> work, std::function<void(MainTask&, Result)> then);
 
     std::string _lockFilePath = kLockFilePath;
-    TaskPtr _lockTask;
-    bool _tookLock = false;
+    std::shared_ptr<LockTask> _lockTask;
+    TaskPtr _unlockTask;
+    bool _holdsLock = false;
     TaskPtr _semaphoreStep;
     bool _batchEnded = false;
     bool _endingHeld = false;

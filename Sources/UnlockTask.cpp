@@ -1,27 +1,24 @@
 #include "UnlockTask.h"
 
-#include "LockFile.h"
+#include "LockFileStep.h"
 #include "Logger/Logger.h"
-#include "TaskDelegate.h"
+#include "StepEnd.h"
 
 UnlockTask::UnlockTask(std::string lockFilePath) : _lockFilePath(std::move(lockFilePath)) {}
 
 void UnlockTask::execute() {
-    if (lockFileRelease(_lockFilePath.c_str()) == kLockFileOk) {
+    const std::string path = _lockFilePath;
+    runLockFileOperation(
+        path, [path](LockFileAttempt& attempt) { return lockFileReleaseExplained(path.c_str(), attempt); },
+        [this, keep = weak_from_this().lock()](int result, const LockFileAttempt&) { finish(result); });
+}
+
+void UnlockTask::finish(int result) {
+    if (result == kLockFileOk) {
         Logger::shared().logInfo("Installer successfully unlock the lock file: %@", _lockFilePath);
-        if (TaskDelegate* observer = taskDelegate()) {
-            observer->executionFinishedOfTask(this);
-        }
+        reportStepEnd(this, std::nullopt);
         return;
     }
-
-    platform::Error error("LaunchTask", -1,
-                          {.localizedDescription = _lockFilePath,
-                           .localizedFailureReason = "Cannot unlock the lock file:",
-                           .localizedRecoverySuggestion = std::nullopt,
-                           .underlyingError = std::nullopt});
     Logger::shared().logError("Cannot unlock the lock file: '%@'", _lockFilePath);
-    if (TaskDelegate* observer = taskDelegate()) {
-        observer->taskFinishedWithError(this, error);
-    }
+    reportStepEnd(this, lockStepError(_lockFilePath, "Cannot unlock the lock file:", std::nullopt));
 }

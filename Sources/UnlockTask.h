@@ -4,8 +4,13 @@
 
 #include <string>
 
-// Gives the machine-wide lock file back after the administrator batch. Reports from inside
-// execute, on the calling thread.
+// Gives the machine-wide lock file back after the administrator batch.
+//
+// execute() and the one report arrive on the main thread, which never waits on the lock: the
+// report comes from inside execute, unless another process holds the file's short flock at that
+// moment; the release is then tried again on a worker for up to 2 seconds, and the report follows
+// on the main thread. Create with std::make_shared: a step that waits keeps itself alive until it
+// has reported.
 class UnlockTask : public Task {
 public:
     explicit UnlockTask(std::string lockFilePath);
@@ -20,5 +25,7 @@ public:
     void setLockFilePath(std::string path) { _lockFilePath = std::move(path); }
 
 private:
+    void finish(int result);
+
     std::string _lockFilePath;
 };

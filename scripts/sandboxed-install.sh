@@ -14,7 +14,12 @@
 # stalls its first download; the signal comes once that has begun and the batch waits for it) or
 # "installing" (once the batch has passed its wait step, while a slowed unzip keeps it installing;
 # the signal comes twice) or that many seconds after its start. The next run starts once the first
-# run's lock is free (its batch has ended).
+# run's lock is free (its batch has ended); with NEXT=at-once it starts as soon as the first run has
+# ended, while the first run's batch is held in its wait step until the next run says that it waits
+# for that batch (or has ended).
+# OVERLAP=1: the first run's companion is slow; once that run has given the lock back a second run
+# starts, and once the second run has written its marker the first run gets SIGTERM; the second
+# run's batch reads the marker only after the first run has ended (and waits for it 20 s at most).
 # TERMINAL=1 starts that first run as the foreground job of a pseudo-terminal ("script"), and
 # TERMINAL=wrapper through a wrapper script there; SIGNAL=INT is then Ctrl-C typed at it.
 # LEAVE_RUNNING=checker (the component's checker) or installer (the component's installer, as
@@ -71,6 +76,32 @@ wait_for() {
     done
 }
 batch_reached() { grep -q "^$1: " "$support/logs/progress.log" 2>/dev/null; }
+logged() { grep -q "$1" "$support/logs/installer.log" 2>/dev/null; }
+# A batch's reads of the marker ("dd if=...installer.wait") touch /tmp/polling, then wait while
+# /tmp/poll-gate exists (60 s at most): the test decides when a batch in its wait step looks again.
+gate_marker_reads() {
+    mkdir -p /tmp/gate
+    printf '#!/bin/sh\ncase "$*" in *installer.wait*) : >/tmp/polling; n=0
+    while [ -e /tmp/poll-gate ] && [ $n -lt 600 ]; do sleep 0.1; n=$((n + 1)); done;; esac\nexec %s "$@"\n' \
+        "$(command -v dd)" >/tmp/gate/dd
+    chmod +x /tmp/gate/dd
+    export PATH=/tmp/gate:$PATH
+}
+# Starts run number $number in the background (its id in $started, its watchdog's in $watchdog),
+# ended by force when it does not end in time; record_end <id> <watchdog> waits for such a run and
+# notes its exit status.
+start_bounded() {
+    "$@" &
+    started=$!
+    (sleep "${INSTALLER_TIMEOUT:-600}"; echo "$number" >>"$keep/timed-out"; kill -s KILL "$started") 2>/dev/null &
+    watchdog=$!
+}
+record_end() {
+    local status=0
+    wait "$1" || status=$?
+    kill "$2" 2>/dev/null
+    echo "$status" >>"$keep/status"
+}
 lock_held() { "$LOCK_TOOL" -c /tmp/ravl.lock 2>/dev/null; [ $? -eq 6 ]; }
 
 # Starts the first run in the background: pid, and for a terminal the descriptor 7 that types at it.
@@ -120,6 +151,10 @@ esac
 : >"$keep/timed-out"
 runs=${RUNS:-1}
 run=1
+if [ "${NEXT:-}" = at-once ]; then
+    gate_marker_reads
+    : >/tmp/poll-gate
+fi
 if [ -n "${SIGNAL:-}" ]; then
     case "$SIGNAL_WHEN" in
         installing)
@@ -139,6 +174,7 @@ if [ -n "${SIGNAL:-}" ]; then
             sleep "$SIGNAL_WHEN"
             ;;
     esac
+    [ "${NEXT:-}" != at-once ] || wait_for 60 test -e /tmp/polling
     send_signal
     if [ "$SIGNAL_WHEN" = installing ]; then
         sleep 0.5
@@ -153,12 +189,33 @@ if [ -n "${SIGNAL:-}" ]; then
     echo "$status" >>"$keep/status"
     [ -z "${TERMINAL:-}" ] || exec 7>&-
     tenths=0
-    while lock_held && [ "$tenths" -lt 200 ]; do
+    while [ "${NEXT:-}" != at-once ] && lock_held && [ "$tenths" -lt 200 ]; do
         sleep 0.1
         tenths=$((tenths + 1))
     done
     echo "$tenths" >"$keep/left-running"
     run=2
+    if [ "${NEXT:-}" = at-once ]; then
+        number=2 start_bounded "$installer"
+        wait_for 60 eval 'logged "kept only by the administrator batch" || ! kill -0 "$started"'
+        rm -f /tmp/poll-gate
+        record_end "$started" "$watchdog"
+        run=$((runs + 1))
+    fi
+fi
+if [ "${OVERLAP:-}" = 1 ]; then
+    gate_marker_reads
+    number=1 start_bounded env ZORERUROVIDO_STEP_SECONDS=30 "$installer"
+    first=$started first_watchdog=$watchdog
+    wait_for 60 logged "Installer successfully unlock"
+    : >/tmp/poll-gate
+    number=2 start_bounded env RAVELUNE_WAIT_LIMIT=20 "$installer"
+    wait_for 60 eval '[ "$(sed -n 3p "$support/installer.wait" 2>/dev/null)" = "$started" ]'
+    kill -s TERM "$first"
+    record_end "$first" "$first_watchdog"
+    rm -f /tmp/poll-gate
+    record_end "$started" "$watchdog"
+    run=$((runs + 1))
 fi
 for run in $(seq "$run" "$runs"); do
     status=0

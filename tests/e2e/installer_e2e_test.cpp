@@ -211,6 +211,27 @@ TEST_F(InstallerEndToEnd, BatchOfAKilledRunNeverInstalls) {
     expectTheBatchLeftBehindNeverInstalls("KILL", 128 + 9);
 }
 
+// A run started at once after one was killed while it downloads waits the moment that the killed
+// run's batch needs to give up in its wait step, and installs.
+TEST_F(InstallerEndToEnd, RunStartedAtOnceAfterOneKilledWhileItDownloadsInstalls) {
+    const Outcome result = run("SIGNAL=KILL SIGNAL_WHEN=downloading NEXT=at-once");
+    REQUIRE_FINISHED_RUNS();
+    EXPECT_EQ(result.statuses, (std::vector<int>{128 + 9, 0})) << result.log;
+    EXPECT_EQ(count(result.log, "kept only by the administrator batch of an installer that has ended"), 1);
+    const std::string progress = readFile(result.support() / "logs/progress.log");
+    EXPECT_EQ(count(progress, "(^|\n)2: Ravelune Engine\n"), 1) << progress;
+    EXPECT_TRUE(fs::exists(result.keep / "Library/Ravelune/version.txt"));
+}
+
+// A run that has given the lock back (its companion still runs) and is then closed leaves the
+// marker of the run of the same user that took the lock after it: that run installs.
+TEST_F(InstallerEndToEnd, RunClosedAfterItGaveTheLockBackLeavesTheNextRunsMarker) {
+    const Outcome result = run("OVERLAP=1");
+    REQUIRE_FINISHED_RUNS();
+    EXPECT_EQ(result.statuses, (std::vector<int>{2, 0})) << result.log;
+    EXPECT_FALSE(fs::exists(result.support() / "installer.wait"));
+}
+
 // Asked to end once the batch may be installing (SIGTERM, or Ctrl-C at the terminal whose
 // foreground job it is): the installer says it cannot stop now, takes no further request, and
 // quits as asked once the batch has ended, every step of which has run.

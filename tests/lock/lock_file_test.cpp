@@ -4,6 +4,7 @@
 #include "UnlockTask.h"
 #include "lock_test_support.h"
 #include "platform/AppleScript.h"
+#include "platform/Dispatch.h"
 #include "platform/ProcessName.h"
 #include "platform/RunLoop.h"
 #include "support/fake_pkexec.h"
@@ -17,6 +18,8 @@
 #include <csignal>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -145,6 +148,8 @@ TEST_F(LockFileTest, GoneRenamedOrUnnamedHoldersAreTakenOver) {
         "\n\n",
         // No name to compare with.
         std::to_string(live.pid()),
+        // Left by an earlier process that had this process's id: no other holder.
+        record(getpid(), platform::processName(getpid()), "Installation"),
     };
     for (const std::string& stale : records) {
         SCOPED_TRACE(stale.substr(0, 40));
@@ -187,13 +192,31 @@ TEST_P(BatchWaiter, HoldsTheLockWhileTheShellRunsAndNotAfter) {
     EXPECT_STREQ(description, kInstallerDescription);
     EXPECT_EQ(readFile(lockPath), theirs);
 
-    writeFile(go, "");
+    // A batch alone (its installer has gone) is given a few seconds to end, off the main thread:
+    // one that goes on is installing and keeps the step out; one that ends lets the step in.
+    for (const bool batchEnds : {false, true}) {
+        auto lock = std::make_shared<LockTask>(lockPath.string());
+        Outcome outcome;
+        lock->setTaskDelegate(&outcome);
+        lock->execute();
+        EXPECT_EQ(outcome.reports, 0);
+        if (batchEnds) {
+            writeFile(go, "");
+        }
+        ASSERT_TRUE(platform::RunLoop::runUntil([&] { return outcome.reports > 0; }, std::chrono::seconds(20)));
+        if (batchEnds) {
+            EXPECT_TRUE(outcome.finished);
+            continue;
+        }
+        ASSERT_TRUE(outcome.error.has_value());
+        EXPECT_EQ(outcome.error->localizedDescription(), kInstallerDescription);
+        EXPECT_EQ(outcome.error->localizedFailureReason(), "Other process is in progress");
+    }
     batch.join();
     EXPECT_EQ(status, 3);
     const pid_t left = std::stoi(readFile(leftId));
     EXPECT_EQ(kill(left, 0), 0);
-    EXPECT_EQ(lockFileTryAcquire(lockPath.c_str(), "mine", nullptr), kLockFileOk);
-    EXPECT_EQ(readFile(lockPath), record(getpid(), platform::processName(getpid()), "mine"));
+    EXPECT_EQ(readFile(lockPath), record(getpid(), platform::processName(getpid()), kInstallerDescription));
     kill(left, SIGKILL);
 }
 
@@ -216,7 +239,14 @@ TEST_F(LockFileTest, SymbolicLinkAtThePathIsRefused) {
     lock.setTaskDelegate(&outcome);
     lock.execute();
     ASSERT_TRUE(outcome.error.has_value());
-    EXPECT_EQ(outcome.error->localizedDescription(), "");
+    EXPECT_EQ(outcome.error->domain(), "LaunchTask");
+    EXPECT_EQ(outcome.error->code(), -1);
+    EXPECT_EQ(outcome.error->localizedDescription(), "Cannot use the lock file \"" + lockPath.string() + "\"");
+    EXPECT_EQ(outcome.error->localizedRecoverySuggestion(),
+              "The installer could not open or create it: Too many levels of symbolic links. Please make sure that "
+              "every user may read and write this file, or ask an administrator to remove it, and run the installer "
+              "again.");
+    EXPECT_FALSE(outcome.error->localizedFailureReason().has_value());
 
     UnlockTask unlock(lockPath.string());
     Outcome unlocked;
@@ -233,6 +263,65 @@ TEST_F(LockFileTest, SymbolicLinkAtThePathIsRefused) {
     fs::create_symlink(missing, lockPath);
     EXPECT_EQ(lockFileTryAcquire(lockPath.c_str(), "mine", nullptr), kLockFileCannotOpenForWriting);
     EXPECT_FALSE(fs::exists(missing));
+}
+
+// Another process's flock lasts one operation: both steps try again meanwhile without holding the
+// main thread, and a flock that outlasts the wait is named in an alert, as is a record that cannot
+// be written.
+TEST_F(LockFileTest, StepsWaitOutAShortFlockAndNameWhatKeepsThemFromTheFile) {
+    using namespace std::chrono_literals;
+    const int other = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    ASSERT_GE(other, 0);
+    auto stepAgainstFlock = [&](const std::shared_ptr<Task>& step, bool released) {
+        flock(other, LOCK_EX);
+        Outcome outcome;
+        step->setTaskDelegate(&outcome);
+        step->execute();
+        EXPECT_EQ(outcome.reports, 0);
+        bool mainThreadTurned = false;
+        platform::dispatch::afterMain(300ms, [&] {
+            mainThreadTurned = true;
+            if (released) {
+                flock(other, LOCK_UN);
+            }
+        });
+        EXPECT_TRUE(platform::RunLoop::runUntil([&] { return outcome.reports > 0; }, 10s));
+        EXPECT_TRUE(mainThreadTurned);
+        flock(other, LOCK_UN);
+        return outcome;
+    };
+    EXPECT_TRUE(stepAgainstFlock(std::make_shared<LockTask>(lockPath.string()), true).finished);
+    EXPECT_EQ(readFile(lockPath), ownRecord(kInstallerDescription));
+    EXPECT_TRUE(stepAgainstFlock(std::make_shared<UnlockTask>(lockPath.string()), true).finished);
+    EXPECT_EQ(fs::file_size(lockPath), 0u);
+
+    const std::string title = "Cannot use the lock file \"" + lockPath.string() + "\"";
+    const Outcome kept = stepAgainstFlock(std::make_shared<LockTask>(lockPath.string()), false);
+    ASSERT_TRUE(kept.error.has_value());
+    EXPECT_EQ(kept.error->localizedDescription(), title);
+    EXPECT_EQ(kept.error->localizedRecoverySuggestion(),
+              "The installer could not lock it: Resource temporarily unavailable. Please wait a moment and run the "
+              "installer again.");
+    close(other);
+
+    // A file that may not grow stands for a full file system.
+    struct rlimit limit;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+    const struct rlimit tiny = {4, limit.rlim_max};
+    const auto previous = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tiny), 0);
+    LockTask lock(lockPath.string());
+    Outcome full;
+    lock.setTaskDelegate(&full);
+    lock.execute();
+    setrlimit(RLIMIT_FSIZE, &limit);
+    signal(SIGXFSZ, previous);
+    ASSERT_TRUE(full.error.has_value());
+    EXPECT_EQ(full.error->localizedDescription(), title);
+    EXPECT_EQ(full.error->localizedRecoverySuggestion(),
+              "The installer could not write its record into it: File too large. Please check that the disk has free "
+              "space and run the installer again.");
+    EXPECT_EQ(fs::file_size(lockPath), 0u);
 }
 
 TEST_F(LockFileTest, WaitingAcquireTakesTheLockOnceTheHolderEnds) {
