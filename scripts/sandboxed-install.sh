@@ -10,11 +10,12 @@
 # STALE_MARKER=1 (a killed earlier run left its "installer.wait"), INSTALLER_TIMEOUT (seconds
 # after which a run is ended: SIGTERM, and SIGKILL 10 s later; none by default), SLOW_DOCUMENT
 # (milliseconds the server waits before it answers for the remote document).
-# SIGNAL=TERM, INT or KILL with SIGNAL_WHEN: the first run gets the signal "downloading" (the server
-# stalls its first download; the signal comes once that has begun and the batch waits for it) or
-# "installing" (once the batch has passed its wait step, while a slowed unzip keeps it installing;
-# the signal comes twice) or that many seconds after its start. The next run starts once the first
-# run's lock is free (its batch has ended).
+# SIGNAL=TERM, INT or KILL with SIGNAL_WHEN: the first run gets the signal "document" (once the
+# request for the remote document has reached the server; with SLOW_DOCUMENT it is still unanswered),
+# "downloading" (the server stalls its first download; the signal comes once that has begun and the
+# batch waits for it) or "installing" (once the batch has passed its wait step, while an unzip held
+# until then keeps it installing; the signal comes again once the installer has answered the first).
+# The next run starts once the first run's lock is free (its batch has ended).
 # TERMINAL=1 starts that first run as the foreground job of a pseudo-terminal ("script"), and
 # TERMINAL=wrapper through a wrapper script there; SIGNAL=INT is then Ctrl-C typed at it.
 # LEAVE_RUNNING=checker (the component's checker) or installer (the component's installer, as
@@ -34,9 +35,19 @@ server_args=("$served" "$keep/record")
 [ "${FAIL_DOWNLOADS:-}" != 1 ] || server_args+=(--fail-downloads)
 [ "${SIGNAL_WHEN:-}" != downloading ] || server_args+=(--stall-first-download)
 [ -z "${SLOW_DOCUMENT:-}" ] || server_args+=(--slow /installer/installer.json "$SLOW_DOCUMENT")
+# Waits at most $1 seconds for the command to succeed.
+wait_for() {
+    local limit=$(( $1 * 10 )); shift
+    until "$@"; do
+        limit=$((limit - 1))
+        [ "$limit" -gt 0 ] || return 1
+        sleep 0.1
+    done
+}
+
 "$server" "${server_args[@]}" &
 server_pid=$!
-for _ in $(seq 100); do [ -e "$keep/record/ready" ] && break; sleep 0.05; done
+wait_for 60 test -e "$keep/record/ready"
 
 support="$HOME/Library/Application Support/Ravelune"
 downloads="/tmp/ravelune-$(id -u)"  # the user's private temporary folder, where components land
@@ -61,15 +72,6 @@ fi
 # The demo companion application reports its progress quickly.
 export ZORERUROVIDO_STEP_SECONDS=0.05
 
-# Waits at most $1 seconds for the command to succeed.
-wait_for() {
-    local limit=$(( $1 * 10 )); shift
-    until "$@"; do
-        limit=$((limit - 1))
-        [ "$limit" -gt 0 ] || return 1
-        sleep 0.1
-    done
-}
 batch_reached() { grep -q "^$1: " "$support/logs/progress.log" 2>/dev/null; }
 lock_held() { "$LOCK_TOOL" -c /tmp/ravl.lock 2>/dev/null; [ $? -eq 6 ]; }
 
@@ -123,9 +125,11 @@ run=1
 if [ -n "${SIGNAL:-}" ]; then
     case "$SIGNAL_WHEN" in
         installing)
-            # A slow unzip on the batch's PATH keeps the component's installer busy for a while.
+            # An unzip on the batch's PATH holds the component's installer until /tmp/slow/go
+            # exists (at most a minute), so the signals find the batch installing.
             mkdir -p /tmp/slow
-            printf '#!/bin/sh\nsleep 4\nexec %s "$@"\n' "$(command -v unzip)" >/tmp/slow/unzip
+            printf '#!/bin/sh\nfor _ in $(seq 600); do [ -e /tmp/slow/go ] && break; sleep 0.1; done\nexec %s "$@"\n' \
+                "$(command -v unzip)" >/tmp/slow/unzip
             chmod +x /tmp/slow/unzip
             start_first env PATH=/tmp/slow:$PATH "$installer"
             wait_for 60 batch_reached 2
@@ -134,21 +138,28 @@ if [ -n "${SIGNAL:-}" ]; then
             start_first "$installer"
             wait_for 60 batch_reached 1 && wait_for 60 test -e "$keep/record/download-begun"
             ;;
-        *)
+        document)
             start_first "$installer"
-            sleep "$SIGNAL_WHEN"
+            wait_for 60 test -e "$keep/record/slow-asked"
+            ;;
+        *)
+            echo "unknown SIGNAL_WHEN: $SIGNAL_WHEN" >&2
+            exit 2
             ;;
     esac
     send_signal
-    if [ "$SIGNAL_WHEN" = installing ]; then
-        sleep 0.5
+    # Asked again once it has answered (a killed run answers nothing), then the batch goes on.
+    if [ "$SIGNAL_WHEN" = installing ] && [ "$SIGNAL" != KILL ]; then
+        wait_for 60 grep -q "cannot be stopped now" "$support/logs/installer.log"
         send_signal
+        touch /tmp/slow/go
     fi
     # Ended by force when it does not end on its own in time.
     (sleep "${INSTALLER_TIMEOUT:-600}"; echo 1 >>"$keep/timed-out"; kill -s KILL "$pid") 2>/dev/null &
     watchdog=$!
     status=0
     wait "$pid" || status=$?
+    [ "$SIGNAL_WHEN" != installing ] || touch /tmp/slow/go  # a killed run's batch goes on now
     kill "$watchdog" 2>/dev/null
     echo "$status" >>"$keep/status"
     [ -z "${TERMINAL:-}" ] || exec 7>&-
