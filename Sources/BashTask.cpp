@@ -73,7 +73,10 @@ void BashTask::execute() {
         });
         Logger::shared().logInfo("Launch task: %@ %@", _path, joinedArguments());
         _task->launch();
-    } catch (const platform::Exception& exception) {
+    } catch (const std::exception& caught) {
+        // Any failure, a thread that could not be started included, leaves no child: launch()
+        // starts none when it throws, and it comes last.
+        const auto exception = platform::Exception::from(caught);
         if (_output && _observer) {
             _output->removeDataAvailableObserver(*_observer);
         }
@@ -165,7 +168,7 @@ std::optional<std::string> BashTask::executeToEnd(const std::shared_ptr<platform
     try {
         // Standard error stays the installer's, as it always was for these children.
         return process->launchAndReadToEnd(false).standardOutput;
-    } catch (const platform::Exception&) {
+    } catch (const std::exception&) {
         Logger::shared().logFatal("Cannot execute bash command: %@ %@", process->launchPath(), join(process->arguments()));
         return std::nullopt;
     }

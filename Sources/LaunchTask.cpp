@@ -86,16 +86,21 @@ void LaunchTask::execute() {
         failPreparation(platform::Exception("NSFileHandleOperationException", error.what()));
         return;
     }
-    _output = pipe->fileHandleForReading();
-    std::weak_ptr<Task> weakSelf = weak_from_this();
-    _observer = _output->addDataAvailableObserver([weakSelf](platform::FileHandle& handle) {
-        if (auto self = std::static_pointer_cast<LaunchTask>(weakSelf.lock())) {
-            self->getTaskProggress(handle);
-        }
-    });
-    _output->waitForDataInBackgroundAndNotify();
-    auto self = std::static_pointer_cast<LaunchTask>(shared_from_this());
-    platform::dispatch::asyncGlobal([self, pipe] { self->prepare(pipe); });
+    try {
+        _output = pipe->fileHandleForReading();
+        std::weak_ptr<Task> weakSelf = weak_from_this();
+        _observer = _output->addDataAvailableObserver([weakSelf](platform::FileHandle& handle) {
+            if (auto self = std::static_pointer_cast<LaunchTask>(weakSelf.lock())) {
+                self->getTaskProggress(handle);
+            }
+        });
+        _output->waitForDataInBackgroundAndNotify();
+        auto self = std::static_pointer_cast<LaunchTask>(shared_from_this());
+        platform::dispatch::asyncGlobal([self, pipe] { self->prepare(pipe); });
+    } catch (const std::exception& exception) {
+        // No worker (or no file watcher) could be started: nothing was prepared, nothing runs.
+        failPreparation(platform::Exception::from(exception));
+    }
 }
 
 void LaunchTask::prepare(const std::shared_ptr<platform::Pipe>& pipe) {
@@ -146,8 +151,9 @@ void LaunchTask::prepare(const std::shared_ptr<platform::Pipe>& pipe) {
         Logger::shared().logInfo("Application %@ launched", _appName);
         _sendAction(31);
         process->launch();
-    } catch (const platform::Exception& exception) {
-        failPreparation(exception);
+    } catch (const std::exception& exception) {
+        // launch() comes last and starts no child when it throws.
+        failPreparation(platform::Exception::from(exception));
     }
 }
 

@@ -9,6 +9,7 @@
 #include "platform/Application.h"
 #include "platform/Dispatch.h"
 #include "platform/Paths.h"
+#include "platform/Process.h"
 #include "platform/RunLoop.h"
 #include "platform/Utf8.h"
 
@@ -108,35 +109,49 @@ std::string RootTask::scriptSource() const {
 
 void RootTask::execute() {
     platform::assertMainThread();
-    // The announcements' file is made as the user before the batch appends to it.
-    createIfMissing(progressLogPath());
-    _progressFile = openProgressFile();
-    if (_progressFile) {
-        std::weak_ptr<Task> weakSelf = weak_from_this();
-        _progressFile->addDataAvailableObserver([weakSelf](platform::FileHandle& handle) {
-            if (auto self = std::static_pointer_cast<RootTask>(weakSelf.lock())) {
-                self->getTaskProggress(handle);
-            }
-        });
-        _progressFile->waitForDataInBackgroundAndNotify();
-    } else {
-        Logger::shared().logWarn("Cannot open %@ as a regular file: the batch runs without progress.",
-                                 progressCatcherPath());
+    std::string source;
+    try {
+        // The announcements' file is made as the user before the batch appends to it.
+        createIfMissing(progressLogPath());
+        _progressFile = openProgressFile();
+        if (_progressFile) {
+            std::weak_ptr<Task> weakSelf = weak_from_this();
+            _progressFile->addDataAvailableObserver([weakSelf](platform::FileHandle& handle) {
+                if (auto self = std::static_pointer_cast<RootTask>(weakSelf.lock())) {
+                    self->getTaskProggress(handle);
+                }
+            });
+            _progressFile->waitForDataInBackgroundAndNotify();
+        } else {
+            Logger::shared().logWarn("Cannot open %@ as a regular file: the batch runs without progress.",
+                                     progressCatcherPath());
+        }
+        source = scriptSource();
+        Logger::shared().logDebug("script = %@", source);
+        platform::AppleScript script(source);
+        script.setHeldFile(_lockFilePath);
+        if (auto* delegate = taskDelegate()) {
+            delegate->taskDidUpdateProgressLabelWithValue(this, "Installing components. It can take few minutes.", "");
+        }
+        auto self = std::static_pointer_cast<RootTask>(shared_from_this());
+        platform::dispatch::asyncGlobal([self, script] { self->run(script); });
+    } catch (const std::exception& exception) {
+        // No worker (or no file watcher) could be started: the batch never ran, and ends as a
+        // batch that failed.
+        platform::AppleScript::ErrorInfo info;
+        info.message = platform::format("Cannot start the batch: %@", platform::Exception::from(exception).reason());
+        end(std::nullopt, info, source);
     }
-    const std::string source = scriptSource();
-    Logger::shared().logDebug("script = %@", source);
-    platform::AppleScript script(source);
-    script.setHeldFile(_lockFilePath);
-    if (auto* delegate = taskDelegate()) {
-        delegate->taskDidUpdateProgressLabelWithValue(this, "Installing components. It can take few minutes.", "");
-    }
-    auto self = std::static_pointer_cast<RootTask>(shared_from_this());
-    platform::dispatch::asyncGlobal([self, script] { self->run(script); });
 }
 
 void RootTask::run(const platform::AppleScript& script) {
     platform::AppleScript::ErrorInfo info;
     const auto output = script.executeAndReturnError(info);
+    end(output, info, script.source());
+}
+
+void RootTask::end(const std::optional<std::string>& output, const platform::AppleScript::ErrorInfo& info,
+                   const std::string& source) {
     auto self = std::static_pointer_cast<RootTask>(shared_from_this());
     // The end reaching the main thread may start the final flush of the statistics: a failure's
     // action is queued before.
@@ -162,7 +177,7 @@ void RootTask::run(const platform::AppleScript& script) {
     platform::dispatch::asyncMain([self, error] { reportStepEnd(self.get(), error); });
     if (info.range) {
         const auto [first, last] = *info.range;
-        Logger::shared().logError("Wrong identifier = %@", script.source().substr(first, last - first));
+        Logger::shared().logError("Wrong identifier = %@", source.substr(first, last - first));
     }
 }
 

@@ -22,8 +22,8 @@
 // execute(), totalProgress() and the progress handler run on the main thread. The batch runs on
 // one global-queue worker; its one report (executionFinishedOfTask or taskFinishedWithError) is
 // queued to the main queue, and on a failure the worker has sent the statistics action before it
-// queues the end handler and the report. Exit status 33 reports nothing: it ends the installer.
-// Create with std::make_shared.
+// queues the end handler and the report (execute() does all of it when no worker can be started).
+// Exit status 33 reports nothing: it ends the installer. Create with std::make_shared.
 class RootTask : public Task {
 public:
     using ActionSender = std::function<void(std::int64_t)>;
@@ -75,6 +75,9 @@ public:
 
 private:
     void run(const platform::AppleScript& script);
+    // The batch's end, whatever thread saw it: the action, then the end handler and the report.
+    void end(const std::optional<std::string>& output, const platform::AppleScript::ErrorInfo& info,
+             const std::string& source);
     platform::Error failureFor(const platform::AppleScript::ErrorInfo& info) const;
 
     std::vector<std::shared_ptr<BashTask>> tasks;

@@ -248,8 +248,8 @@ std::optional<std::string> AppleScript::executeAndReturnError(ErrorInfo& error) 
             error.message = "Cannot ask for administrator rights: pkexec was not found";
             return std::nullopt;
         }
-    } catch (const Exception& exception) {
-        error.message = format("Cannot run the shell: %@", exception.reason());
+    } catch (const std::exception& exception) {
+        error.message = format("Cannot run the shell: %@", Exception::from(exception).reason());
         return std::nullopt;
     }
     if (!end.status) {

@@ -1,5 +1,6 @@
 #include "platform/Dispatch.h"
 
+#include "platform/Thread.h"
 #include "platform/detail/MainQueueReceiver.h"
 
 #include <QCoreApplication>
@@ -8,7 +9,6 @@
 
 #include <cstdio>
 #include <deque>
-#include <thread>
 
 namespace platform::dispatch {
 
@@ -25,14 +25,14 @@ public:
     }
 
     void async(Block block) {
-        std::unique_lock lock(_mutex);
-        _blocks.push_back(std::move(block));
-        if (_idleWorkers > _blocks.size() - 1) {
-            _workAvailable.notify_one();
-            return;
+        std::lock_guard lock(_mutex);
+        // The worker starts before the block is queued: when none can be started, nothing is
+        // queued that no worker might ever run, and the caller learns it from the exception.
+        if (_idleWorkers <= _blocks.size()) {
+            startDetachedThread([this] { workerLoop(); });
         }
-        lock.unlock();
-        std::thread([this] { workerLoop(); }).detach();
+        _blocks.push_back(std::move(block));
+        _workAvailable.notify_one();
     }
 
 private:

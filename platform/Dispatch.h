@@ -14,7 +14,8 @@ using Block = std::function<void()>;
 void asyncMain(Block block);
 
 // Runs the block on a worker of the global concurrent queue. The queue starts a new worker
-// whenever none is idle, so a block that waits for a long time never holds others back.
+// whenever none is idle, so a block that waits for a long time never holds others back. Throws
+// std::system_error when no worker is idle and none can be started: the block then never runs.
 void asyncGlobal(Block block);
 
 // Runs the block on the main thread once `delay` has passed.

@@ -1,15 +1,19 @@
 #include "platform/Process.h"
 
+#include "platform/Thread.h"
+
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <cxxabi.h>
 #include <system_error>
+#include <typeinfo>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 extern char** environ;
@@ -103,10 +107,23 @@ std::string Exception::description() const {
     return _reason;
 }
 
+Exception Exception::from(const std::exception& exception) {
+    if (const auto* platformException = dynamic_cast<const Exception*>(&exception)) {
+        return *platformException;
+    }
+    const char* mangled = typeid(exception).name();
+    int status = 0;
+    const std::unique_ptr<char, decltype(&std::free)> demangled(abi::__cxa_demangle(mangled, nullptr, nullptr, &status),
+                                                                &std::free);
+    return Exception(status == 0 && demangled ? demangled.get() : mangled, exception.what());
+}
+
 // What the child's reaper shares with the process object; outlives either of them as needed.
 struct Process::State {
     std::mutex mutex;
     std::condition_variable ended;
+    std::condition_variable spawned;
+    pid_t child = 0;  // set once the spawn is done: the child's id, or -1 when none was started
     bool launched = false;
     bool exited = false;
     int status = 0;
@@ -191,9 +208,38 @@ void Process::launch() {
         actions.changeDirectory(*_currentDirectory);
     }
     const Attributes attributes(_ownSession.has_value());
+
+    // The reaper starts before the child: when no thread can be started, no child is left running
+    // that nobody waits for. It learns the child's id, or that there is none, from the spawn.
+    std::weak_ptr<Process> weakSelf = weak_from_this();
+    try {
+        startDetachedThread([state = _state, weakSelf] {
+            pid_t pid = 0;
+            {
+                std::unique_lock lock(state->mutex);
+                state->spawned.wait(lock, [&] { return state->child != 0; });
+                pid = state->child;
+            }
+            if (pid > 0) {
+                reap(state, pid, weakSelf);
+            }
+        });
+    } catch (const std::system_error& error) {
+        throw Exception(invalidArgument, std::string("launch failed: no thread to wait for the child: ") + error.what());
+    }
     pid_t pid = 0;
     const int failed = ::posix_spawn(&pid, argv.front(), actions.get(), attributes.get(), argv.data(),
                                      _environment ? environment.data() : environ);
+    {
+        // Opened before the reaper runs: the id still names this child.
+        std::lock_guard lock(_state->mutex);
+        _state->child = failed != 0 ? -1 : pid;
+        if (failed == 0) {
+            _state->pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+            _state->launched = true;
+        }
+    }
+    _state->spawned.notify_all();
     if (failed != 0) {
         throw Exception(invalidArgument, std::string("launch failed: ") + std::strerror(failed));
     }
@@ -205,32 +251,25 @@ void Process::launch() {
     if (_standardError) {
         _standardError->fileHandleForWriting()->closeFile();
     }
-    {
-        // Opened before the reaper runs: the id still names this child.
-        std::lock_guard lock(_state->mutex);
-        _state->pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-        _state->launched = true;
-    }
+}
 
-    std::weak_ptr<Process> weakSelf = weak_from_this();
-    std::thread([state = _state, pid, weakSelf] {
-        int raw = 0;
-        while (::waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
+void Process::reap(const std::shared_ptr<State>& state, pid_t pid, const std::weak_ptr<Process>& weakSelf) {
+    int raw = 0;
+    while (::waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
+    }
+    TerminationHandler handler;
+    {
+        std::lock_guard lock(state->mutex);
+        state->exited = true;
+        state->status = WIFEXITED(raw) ? WEXITSTATUS(raw) : WIFSIGNALED(raw) ? WTERMSIG(raw) : raw;
+        handler = std::move(state->handler);
+    }
+    state->ended.notify_all();
+    if (handler) {
+        if (auto self = weakSelf.lock()) {
+            handler(*self);
         }
-        TerminationHandler handler;
-        {
-            std::lock_guard lock(state->mutex);
-            state->exited = true;
-            state->status = WIFEXITED(raw) ? WEXITSTATUS(raw) : WIFSIGNALED(raw) ? WTERMSIG(raw) : raw;
-            handler = std::move(state->handler);
-        }
-        state->ended.notify_all();
-        if (handler) {
-            if (auto self = weakSelf.lock()) {
-                handler(*self);
-            }
-        }
-    }).detach();
+    }
 }
 
 void Process::terminate() {

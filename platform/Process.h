@@ -22,6 +22,9 @@ public:
     const std::string& reason() const { return _reason; }
     // The reason, as the platform prints an exception.
     std::string description() const;
+    // Any exception in this form: an Exception as it is, any other named by its type (such as
+    // "std::system_error") with its message as the reason.
+    static Exception from(const std::exception& exception);
 
 private:
     std::string _name;
@@ -70,7 +73,8 @@ public:
     void setTerminationHandler(TerminationHandler handler);
 
     // Starts the child. Throws Exception when the launch path cannot be run, when the working
-    // directory does not exist, or when the process is launched twice.
+    // directory does not exist, when no thread can be started to wait for the child (none is
+    // started then), or when the process is launched twice.
     void launch();
     // Sends SIGTERM to the child (with a held file: to its waiting shell); does nothing before
     // launch or after its end.
@@ -91,6 +95,8 @@ public:
 private:
     struct State;
     Process();
+    // On the reaper's thread: waits for the child's end, notes it and calls the handler.
+    static void reap(const std::shared_ptr<State>& state, pid_t pid, const std::weak_ptr<Process>& weakSelf);
 
     std::string _launchPath;
     std::vector<std::string> _arguments;

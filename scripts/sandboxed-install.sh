@@ -10,13 +10,14 @@
 # STALE_MARKER=1 (a killed earlier run left its "installer.wait"), INSTALLER_TIMEOUT (seconds
 # after which a run is ended: SIGTERM, and SIGKILL 10 s later; none by default), SLOW_DOCUMENT
 # (milliseconds the server waits before it answers for the remote document).
-# SIGNAL=TERM, INT or KILL with SIGNAL_WHEN: the first run gets the signal "downloading" (the server
-# stalls its first download; the signal comes once that has begun and the batch waits for it) or
-# "installing" (once the batch has passed its wait step, while a slowed unzip keeps it installing;
-# the signal comes twice) or that many seconds after its start. The next run starts once the first
-# run's lock is free (its batch has ended); with NEXT=at-once it starts as soon as the first run has
-# ended, while the first run's batch is held in its wait step until the next run says that it waits
-# for that batch (or has ended).
+# SIGNAL=TERM, INT or KILL with SIGNAL_WHEN: the first run gets the signal "document" (once the
+# request for the remote document has reached the server; with SLOW_DOCUMENT it is still unanswered),
+# "downloading" (the server stalls its first download; the signal comes once that has begun and the
+# batch waits for it) or "installing" (once the batch has passed its wait step, while an unzip held
+# until then keeps it installing; the signal comes again once the installer has answered the first).
+# The next run starts once the first run's lock is free (its batch has ended); with NEXT=at-once it
+# starts as soon as the first run has ended, while the first run's batch is held in its wait step
+# until the next run says that it waits for that batch (or has ended).
 # OVERLAP=1: the first run's companion is slow; once that run has given the lock back a second run
 # starts, and once the second run has written its marker the first run gets SIGTERM; the second
 # run's batch reads the marker only after the first run has ended (and waits for it 20 s at most).
@@ -39,9 +40,19 @@ server_args=("$served" "$keep/record")
 [ "${FAIL_DOWNLOADS:-}" != 1 ] || server_args+=(--fail-downloads)
 [ "${SIGNAL_WHEN:-}" != downloading ] || server_args+=(--stall-first-download)
 [ -z "${SLOW_DOCUMENT:-}" ] || server_args+=(--slow /installer/installer.json "$SLOW_DOCUMENT")
+# Waits at most $1 seconds for the command to succeed.
+wait_for() {
+    local limit=$(( $1 * 10 )); shift
+    until "$@"; do
+        limit=$((limit - 1))
+        [ "$limit" -gt 0 ] || return 1
+        sleep 0.1
+    done
+}
+
 "$server" "${server_args[@]}" &
 server_pid=$!
-for _ in $(seq 100); do [ -e "$keep/record/ready" ] && break; sleep 0.05; done
+wait_for 60 test -e "$keep/record/ready"
 
 support="$HOME/Library/Application Support/Ravelune"
 downloads="/tmp/ravelune-$(id -u)"  # the user's private temporary folder, where components land
@@ -66,15 +77,6 @@ fi
 # The demo companion application reports its progress quickly.
 export ZORERUROVIDO_STEP_SECONDS=0.05
 
-# Waits at most $1 seconds for the command to succeed.
-wait_for() {
-    local limit=$(( $1 * 10 )); shift
-    until "$@"; do
-        limit=$((limit - 1))
-        [ "$limit" -gt 0 ] || return 1
-        sleep 0.1
-    done
-}
 batch_reached() { grep -q "^$1: " "$support/logs/progress.log" 2>/dev/null; }
 logged() { grep -q "$1" "$support/logs/installer.log" 2>/dev/null; }
 # A batch's reads of the marker ("dd if=...installer.wait") touch /tmp/polling, then wait while
@@ -158,9 +160,11 @@ fi
 if [ -n "${SIGNAL:-}" ]; then
     case "$SIGNAL_WHEN" in
         installing)
-            # A slow unzip on the batch's PATH keeps the component's installer busy for a while.
+            # An unzip on the batch's PATH holds the component's installer until /tmp/slow/go
+            # exists (at most a minute), so the signals find the batch installing.
             mkdir -p /tmp/slow
-            printf '#!/bin/sh\nsleep 4\nexec %s "$@"\n' "$(command -v unzip)" >/tmp/slow/unzip
+            printf '#!/bin/sh\nfor _ in $(seq 600); do [ -e /tmp/slow/go ] && break; sleep 0.1; done\nexec %s "$@"\n' \
+                "$(command -v unzip)" >/tmp/slow/unzip
             chmod +x /tmp/slow/unzip
             start_first env PATH=/tmp/slow:$PATH "$installer"
             wait_for 60 batch_reached 2
@@ -169,22 +173,29 @@ if [ -n "${SIGNAL:-}" ]; then
             start_first "$installer"
             wait_for 60 batch_reached 1 && wait_for 60 test -e "$keep/record/download-begun"
             ;;
-        *)
+        document)
             start_first "$installer"
-            sleep "$SIGNAL_WHEN"
+            wait_for 60 test -e "$keep/record/slow-asked"
+            ;;
+        *)
+            echo "unknown SIGNAL_WHEN: $SIGNAL_WHEN" >&2
+            exit 2
             ;;
     esac
     [ "${NEXT:-}" != at-once ] || wait_for 60 test -e /tmp/polling
     send_signal
-    if [ "$SIGNAL_WHEN" = installing ]; then
-        sleep 0.5
+    # Asked again once it has answered (a killed run answers nothing), then the batch goes on.
+    if [ "$SIGNAL_WHEN" = installing ] && [ "$SIGNAL" != KILL ]; then
+        wait_for 60 logged "cannot be stopped now"
         send_signal
+        touch /tmp/slow/go
     fi
     # Ended by force when it does not end on its own in time.
     (sleep "${INSTALLER_TIMEOUT:-600}"; echo 1 >>"$keep/timed-out"; kill -s KILL "$pid") 2>/dev/null &
     watchdog=$!
     status=0
     wait "$pid" || status=$?
+    [ "$SIGNAL_WHEN" != installing ] || touch /tmp/slow/go  # a killed run's batch goes on now
     kill "$watchdog" 2>/dev/null
     echo "$status" >>"$keep/status"
     [ -z "${TERMINAL:-}" ] || exec 7>&-

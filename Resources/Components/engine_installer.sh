@@ -18,7 +18,6 @@ require_argument "marker path" "$marker"
 require_argument "progress file" "$progress"
 require_argument "batch index" "$index"
 
-[ -f "$archive" ] || fail "no downloaded file at $archive"
 # The marker goes when the installer ends: nobody is waiting for this install any more.
 [ -e "$marker" ] || fail "the installer is gone (no $marker)"
 
@@ -28,9 +27,26 @@ mkdir -p "$root" || fail "cannot create $root"
 staging="$(mktemp -d "$root/.engine.XXXXXX")" || fail "cannot create a staging folder in $root"
 trap 'rm -rf -- "$staging"' EXIT
 
-# The download lies in the user's folder: read as the user, so that a link planted there reads
-# nothing the user could not; the copy is in root's own folder.
-as_user "$user" cat -- "$archive" >"$staging/archive.zip" || fail "cannot read $archive"
+# The download lies in the user's folder, where the user can put anything in its place at any
+# time: it is read as the user, through one descriptor opened without following a link at the
+# path and without waiting (a FIFO, or a device, would hold the batch), and only once that
+# descriptor is seen to be a regular file. The copy is in root's own folder.
+as_user "$user" perl -e '
+    use Fcntl;
+    my $path = shift;
+    sysopen(my $in, $path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY)
+        or die $!{ELOOP} ? "cannot read $path: it is a symbolic link\n" : "cannot read $path: $!\n";
+    -f $in or die "cannot read $path: it is not a regular file\n";
+    fcntl($in, F_SETFL, 0) or die "cannot read $path: $!\n";
+    binmode STDOUT;
+    for (;;) {
+        my $got = sysread($in, my $chunk, 65536);
+        defined $got or die "cannot read $path: $!\n";
+        last if $got == 0;
+        print $chunk or die "cannot copy $path: $!\n";
+    }
+    close STDOUT or die "cannot copy $path: $!\n";
+' -- "$archive" >"$staging/archive.zip" || exit 1
 files="$staging/files"
 unzip -q -o "$staging/archive.zip" -d "$files" || fail "cannot extract $archive"
 # Links inside the archive could point the copies below anywhere: refuse them.

@@ -24,10 +24,17 @@ lock="${RAVELUNE_LOCK_FILE:-/tmp/ravl.lock}"
 # An installer that never writes the marker while it runs: give up after this many seconds.
 limit="${RAVELUNE_WAIT_LIMIT:-21600}"
 
-# The lock's record starts with the holder's process id and name, one line each.
+# The lock's record starts with the holder's process id and name, one line each. The file lies in
+# a folder that every user may write to: it is read through no link and without waiting, so that
+# a FIFO put in its place cannot hold the batch.
+read_holder() {
+    local text=""
+    text="$(dd if="$lock" iflag=nofollow,nonblock bs=4096 count=1 status=none 2>/dev/null)" || return 1
+    { IFS= read -r "$1" && IFS= read -r "$2"; } <<<"$text"
+}
 run_id=""
 run_name=""
-{ IFS= read -r run_id && IFS= read -r run_name; } 2>/dev/null <"$lock"
+read_holder run_id run_name
 case "$run_id" in
     "" | *[!0-9]*) fail "no installer holds $lock: this batch has no run to wait for" ;;
 esac
@@ -35,7 +42,7 @@ esac
 # Whether the lock still names this run's installer and that process runs under its name.
 run_goes_on() {
     local id="" name="" running=""
-    { IFS= read -r id && IFS= read -r name; } 2>/dev/null <"$lock" || return 1
+    read_holder id name || return 1
     [ "$id" = "$run_id" ] && [ "$name" = "$run_name" ] || return 1
     IFS= read -r running 2>/dev/null <"/proc/$run_id/comm" || return 1
     [ "$running" = "$run_name" ]

@@ -1,8 +1,11 @@
 #include "LaunchTask.h"
+#include "RootTask.h"
 #include "platform/Application.h"
 #include "platform/Dispatch.h"
 #include "platform/Paths.h"
 #include "platform/RunLoop.h"
+#include "platform/Thread.h"
+#include "support/fake_pkexec.h"
 #include "support/log_capture.h"
 #include "support/temp_home.h"
 #include "childproc/recorders.h"
@@ -13,6 +16,7 @@
 #include <filesystem>
 #include <regex>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
@@ -185,6 +189,75 @@ TEST_F(Companion, PreparationRefusalsEndTheStepBeforeTheLaunch) {
     EXPECT_TRUE(actions.empty());
     EXPECT_FALSE(fs::exists(home.path() / "escape.json"));
 }
+
+namespace {
+
+const std::string noReaper = "launch failed: no thread to wait for the child: .*";
+const std::string noWorker = "thread start: .*";
+const std::string batchTitle = "RootTask: Installation of base component failed\\.\nHWID0001\n[\\s\\S]*";
+
+struct ThreadLimitRow {
+    std::string step;
+    int startsAllowed;  // 1: the global queue's worker starts, the child's reaper does not
+    std::string error;  // domain and description, a pattern
+    std::string logged;
+};
+void PrintTo(const ThreadLimitRow& row, std::ostream* out) {
+    *out << row.step << row.startsAllowed;
+}
+
+// Each row in a process of its own (as ctest runs it): the global queue has no idle worker yet.
+class ThreadLimit : public Companion, public testing::WithParamInterface<ThreadLimitRow> {};
+
+}  // namespace
+
+// At the system's limit of threads, a step whose worker or whose child's reaper cannot be started
+// ends with its failure report, and leaves no child behind, running or unreaped.
+TEST_P(ThreadLimit, EachStepEndsWithItsFailureAndLeavesNoChild) {
+    const ThreadLimitRow& row = GetParam();
+    std::optional<testing_support::FakePkexec> pkexec;
+    ASSERT_FALSE(testing_support::takeRoad(pkexec, testing_support::Road::Pkexec));
+    companion("exit 0\n");
+    const auto bash = std::make_shared<BashTask>("/bin/sh", std::vector<std::string>{"-c", "exit 0"});
+    std::shared_ptr<Task> step = bash;
+    if (row.step == "RootTask") {
+        auto batch = std::make_shared<RootTask>();
+        batch->addBashTask(bash);
+        batch->setActionSender([](std::int64_t) {});
+        step = batch;
+    } else if (row.step == "LaunchTask") {
+        auto launch = std::make_shared<LaunchTask>("Game");
+        launch->setActionSender([](std::int64_t) {});
+        step = launch;
+    }
+    step->setTaskDelegate(&recorder);
+    testing_support::LogCapture log;
+    platform::setThreadStartsAllowedForTesting(row.startsAllowed);
+    step->execute();
+    const bool reported = platform::RunLoop::runUntil([&] { return !recorder.events.empty(); }, 10s);
+    platform::setThreadStartsAllowedForTesting(std::nullopt);
+    ASSERT_TRUE(reported);
+    ASSERT_EQ(recorder.events, std::vector<std::string>{"error"});
+    EXPECT_EQ(recorder.error->code(), -1);
+    const std::string error = recorder.error->domain() + ": " + recorder.error->localizedDescription();
+    EXPECT_TRUE(std::regex_match(error, std::regex(row.error))) << error;
+    EXPECT_EQ(std::ranges::count_if(log.lines(), [&](const std::string& line) { return std::regex_match(line, std::regex(row.logged)); }),
+              1);
+    EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "a child is left";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , ThreadLimit,
+    testing::Values(
+        ThreadLimitRow{"BashTask", 0, "BashTask: /bin/sh -c \"exit 0\"; Exception: NSInvalidArgumentException",
+                       "FATAL Cannot run BashTask '/bin/sh -c \"exit 0\"': " + noReaper},
+        ThreadLimitRow{"RootTask", 1, batchTitle, "ERROR errorDescription = Cannot run the shell: " + noReaper},
+        ThreadLimitRow{"RootTask", 0, batchTitle, "ERROR errorDescription = Cannot start the batch: " + noWorker},
+        ThreadLimitRow{"LaunchTask", 1, "LaunchTask: Game; Exception: NSInvalidArgumentException",
+                       "FATAL Cannot Launch Application 'Game': " + noReaper},
+        ThreadLimitRow{"LaunchTask", 0, "LaunchTask: Game; Exception: std::system_error",
+                       "FATAL Cannot Launch Application 'Game': " + noWorker}),
+    testing::PrintToStringParamName());
 
 TEST(LaunchTaskQuitLine, EndsTheInstallerAndNothingAfterItIsReported) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");

@@ -9,7 +9,9 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -115,8 +117,9 @@ TEST_F(InstallationScripts, WaitForDownloadFailsOnceItsRunHasGone) {
     const fs::path script = resources / "Scripts/wait_for_download.sh";
     const std::vector<std::string> arguments{platform::userName(), "1.0.0.0", marker.string(), progress.string(), "1"};
     testing_support::writeFile(marker, "SUCCESS\n1.0.0.0\n1\n");
-    for (const bool lockTakenOver : {true, false}) {
-        SCOPED_TRACE(lockTakenOver ? "the lock names another process" : "the installer has gone");
+    // A FIFO put in the lock's place neither holds the wait nor counts as the run's lock.
+    for (const std::string lockTakenOver : {"another process", "", "FIFO"}) {
+        SCOPED_TRACE(lockTakenOver.empty() ? "the installer has gone" : "the lock is taken over by a " + lockTakenOver);
         auto installer = platform::Process::create();
         installer->setLaunchPath("/bin/sleep");
         installer->setArguments({"30"});
@@ -126,7 +129,10 @@ TEST_F(InstallationScripts, WaitForDownloadFailsOnceItsRunHasGone) {
         testing_support::writeFile(progress, "");
         auto waiting = start(script, arguments, platform::Pipe::create());
         ASSERT_TRUE(platform::RunLoop::runUntil([&] { return !testing_support::readFile(progress).empty(); }, 5s));
-        if (lockTakenOver) {
+        if (lockTakenOver == "FIFO") {
+            fs::remove(lock);
+            ASSERT_EQ(::mkfifo(lock.c_str(), 0666), 0);
+        } else if (!lockTakenOver.empty()) {
             testing_support::writeFile(lock, "1\nsleep\n");  // another process of the same name
         } else {
             installer->terminate();
@@ -185,6 +191,35 @@ TEST_F(InstallationScripts, EngineInstallsCompanionAndRegistrationScript) {
     const auto missing = run(root / "zorerurovido/Zozivurorido.app/Contents/MacOS/Zozivurorido", {"/nonexistent", "hideform"});
     EXPECT_NE(missing.status, 0);
     EXPECT_TRUE(missing.output.starts_with("ZorerurovidoError:"));
+}
+
+// Whatever the user puts at the downloaded file's path, the component's installer (run as root in
+// the batch) fails at once instead of waiting on it: only a regular file is read.
+TEST_F(InstallationScripts, EngineInstallerReadsOnlyARegularFileAndNeverWaits) {
+    testing_support::writeFile(marker, "");
+    const fs::path archive = home.path() / "RaveluneEngine.zip";
+    for (const std::string kind : {"FIFO", "link to a device", "folder"}) {
+        SCOPED_TRACE(kind);
+        fs::remove_all(archive);
+        if (kind == "FIFO") {
+            ASSERT_EQ(::mkfifo(archive.c_str(), 0600), 0);
+        } else if (kind == "folder") {
+            fs::create_directory(archive);
+        } else {
+            fs::create_symlink("/dev/zero", archive);
+        }
+        auto installer = start(resources / "Components/engine_installer.sh",
+                               {archive.string(), platform::userName(), "1.0.0.0", marker.string(), progress.string(), "2"},
+                               platform::Pipe::create());
+        const bool ended = platform::RunLoop::runUntil([&] { return !installer->isRunning(); }, 10s);
+        installer->terminate();
+        if (kind == "FIFO") {  // a reader left waiting on it gets its end and goes
+            ::close(::open(archive.c_str(), O_WRONLY | O_NONBLOCK));
+        }
+        ASSERT_TRUE(ended) << "waits on a " << kind;
+        EXPECT_EQ(installer->terminationStatus(), 1);
+    }
+    EXPECT_FALSE(fs::exists(home.path() / "root/Library/Ravelune/version.txt"));
 }
 
 TEST_F(InstallationScripts, ScriptsRefuseUnsafeTargets) {

@@ -8,7 +8,8 @@
 // "--fail-downloads" answers 500 to every GET of a ".zip"; "--stall-first-download" sends the first
 // GET of a ".zip" a few bytes and then nothing, and serves later ones; "--slow" answers every GET
 // of the path only after the pause (a slow server, for measurements). "<record>/ready" appears
-// once the port listens, "<record>/download-begun" once a GET of a ".zip" has arrived. At SIGTERM
+// once the port listens, "<record>/download-begun" once a GET of a ".zip" has arrived,
+// "<record>/slow-asked" once a GET of the slow path has arrived (before its answer). At SIGTERM
 // or SIGINT the server writes "<record>/requests", one line per request ("<host> <method> <path>
 // <body lines>"), and ends.
 #include "support/http_test_server.h"
@@ -18,6 +19,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <iterator>
 #include <regex>
@@ -80,16 +82,22 @@ int main(int argc, char** argv) {
     }
     std::ofstream(record / "ready");
 
-    // Until an ending signal: notes the first download, looking every 50 ms.
+    // Until an ending signal: notes the first GET of a download and of the slow path, looking every 50 ms.
     const timespec look = {.tv_sec = 0, .tv_nsec = 50'000'000};
-    bool downloadBegun = false;
+    std::vector<std::pair<std::string, std::function<bool(const std::string&)>>> signs{
+        {"download-begun", [](const std::string& path) { return path.ends_with(".zip"); }},
+        {"slow-asked", [&](const std::string& path) { return path == slowPath; }}};
     while (sigtimedwait(&endings, nullptr, &look) < 0) {
-        if (!downloadBegun && std::ranges::any_of(server.requests(), [](const auto& request) {
-                return request.method == "GET" && request.path.ends_with(".zip");
-            })) {
-            downloadBegun = true;
-            std::ofstream(record / "download-begun");
-        }
+        const auto requests = server.requests();
+        std::erase_if(signs, [&](const auto& sign) {
+            const bool seen = std::ranges::any_of(requests, [&](const auto& request) {
+                return request.method == "GET" && sign.second(request.path);
+            });
+            if (seen) {
+                std::ofstream(record / sign.first);
+            }
+            return seen;
+        });
     }
 
     std::ofstream requests(record / "requests");

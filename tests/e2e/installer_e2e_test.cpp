@@ -185,8 +185,8 @@ TEST_F(InstallerEndToEnd, HostileApplicationNameRunsNothing) {
 }
 
 TEST_F(InstallerEndToEnd, EndingWhileTheRemoteDocumentIsSlowDropsItsLateAnswer) {
-    // SIGTERM after 2 s, as closing the window would end it, while the document takes 20 s.
-    const Outcome result = run("SIGNAL=TERM SIGNAL_WHEN=2 SLOW_DOCUMENT=20000");
+    // SIGTERM, as closing the window would end it, once the document has been asked for; it takes 20 s.
+    const Outcome result = run("SIGNAL=TERM SIGNAL_WHEN=document SLOW_DOCUMENT=20000");
     REQUIRE_FINISHED_RUNS();
     EXPECT_EQ(result.statuses, std::vector<int>{2});
     EXPECT_EQ(count(result.log, "\nINFO [^\n]* - App will terminate\n"), 1) << result.log;

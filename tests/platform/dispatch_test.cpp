@@ -1,11 +1,13 @@
 #include "platform/Dispatch.h"
 #include "platform/RunLoop.h"
+#include "platform/Thread.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -68,6 +70,29 @@ TEST(GlobalQueue, BlocksThatWaitForeverDoNotHoldBackOthers) {
     for (int i = 0; i < blockers; ++i) {
         gate->signal();
     }
+}
+
+// At the system's limit of threads, a block that no worker can take is refused, and never runs
+// later when a worker frees up.
+TEST(GlobalQueue, ABlockNoWorkerCanTakeIsRefusedAndNeverRuns) {
+    auto gate = dispatch::Semaphore::create(0);
+    dispatch::asyncGlobal([gate] { gate->wait(); });
+    platform::setThreadStartsAllowedForTesting(0);
+    std::atomic<bool> ran{false};
+    EXPECT_THROW(dispatch::asyncGlobal([&] { ran = true; }), std::system_error);
+    gate->signal();
+    // Once the one worker takes a block again, it has run whatever was queued before.
+    const auto takes = [] {
+        try {
+            dispatch::asyncGlobal([] {});
+            return true;
+        } catch (const std::system_error&) {
+            return false;
+        }
+    };
+    EXPECT_TRUE(RunLoop::runUntil(takes, 5s));
+    platform::setThreadStartsAllowedForTesting(std::nullopt);
+    EXPECT_FALSE(ran);
 }
 
 TEST(Semaphore, SignalBeforeWaitIsRemembered) {
