@@ -24,6 +24,8 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <unistd.h>
@@ -105,6 +107,9 @@ namespace {
 // length of 0 when none starts there.
 std::pair<char32_t, std::size_t> decodedCharacter(std::string_view bytes) {
     const auto lead = static_cast<unsigned char>(bytes[0]);
+    if (lead < 0x80) {
+        return {lead, 1};
+    }
     const std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
                                : lead >= 0xF0 && lead <= 0xF4                   ? 4
                                                                                 : 0;
@@ -118,21 +123,65 @@ std::pair<char32_t, std::size_t> decodedCharacter(std::string_view bytes) {
     return {code, length};
 }
 
-// Control characters, the line and paragraph separators, and the invisible format characters:
-// every one of Unicode's category Cf but the zero-width non-joiner and joiner (U+200C, U+200D),
-// which belong to the spelling of Persian and Indic words and of emoji sequences.
+struct Range {
+    char32_t first, last;
+};
+
+// Whether the code point lies in one of the sorted, disjoint ranges.
+bool inRanges(std::span<const Range> ranges, char32_t c) {
+    const auto range = std::ranges::lower_bound(ranges, c, std::less{}, &Range::last);
+    return range != ranges.end() && range->first <= c;
+}
+
+// Control characters, the line and paragraph separators, and the invisible format characters
+// (Unicode's category Cf).
+constexpr Range kControlAndFormat[] = {
+    {0x00, 0x1F},       {0x7F, 0x9F},       {0xAD, 0xAD},       {0x600, 0x605},     {0x61C, 0x61C},
+    {0x6DD, 0x6DD},     {0x70F, 0x70F},     {0x890, 0x891},     {0x8E2, 0x8E2},     {0x180E, 0x180E},
+    {0x200B, 0x200F},   {0x2028, 0x202E},   {0x2060, 0x2064},   {0x2066, 0x206F},   {0xFEFF, 0xFEFF},
+    {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD}, {0x110CD, 0x110CD}, {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3},
+    {0x1D173, 0x1D17A}, {0xE0001, 0xE0001}, {0xE0020, 0xE007F},
+};
+
+// The code points that a renderer shows as nothing: the property Default_Ignorable_Code_Point of
+// Unicode 15.0.0 (DerivedCoreProperties.txt), adjacent ranges joined. Among them the Hangul
+// fillers, the combining grapheme joiner, the variation selectors and the tags.
+constexpr Range kDefaultIgnorable[] = {
+    {0x00AD, 0x00AD}, {0x034F, 0x034F}, {0x061C, 0x061C},   {0x115F, 0x1160},   {0x17B4, 0x17B5},   {0x180B, 0x180F},
+    {0x200B, 0x200F}, {0x202A, 0x202E}, {0x2060, 0x206F},   {0x3164, 0x3164},   {0xFE00, 0xFE0F},   {0xFEFF, 0xFEFF},
+    {0xFFA0, 0xFFA0}, {0xFFF0, 0xFFF8}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0000, 0xE0FFF},
+};
+
+// Characters that take room but show no mark: white space (the property White_Space of Unicode
+// 15.0.0, PropList.txt: space, no-break space, Ogham space mark, the spaces U+2000 to U+200A, the
+// narrow no-break, medium mathematical and ideographic spaces; its controls and separators are
+// removed by cleaning anyway) and the Braille pattern blank U+2800. The Hangul fillers, which look
+// as blank, are default-ignorable and removed.
+constexpr Range kBlank[] = {
+    {0x20, 0x20},     {0xA0, 0xA0},     {0x1680, 0x1680}, {0x2000, 0x200A},
+    {0x202F, 0x202F}, {0x205F, 0x205F}, {0x2800, 0x2800}, {0x3000, 0x3000},
+};
+
+bool isJoiner(char32_t c) {
+    return c == 0x200C || c == 0x200D;
+}
+
+// What cleaning removes wherever it stands (the joiners have their own rule).
 bool isHiddenCharacter(char32_t c) {
-    struct Range {
-        char32_t first, last;
-    };
-    static constexpr Range hidden[] = {
-        {0x00, 0x1F},       {0x7F, 0x9F},       {0xAD, 0xAD},       {0x600, 0x605},     {0x61C, 0x61C},
-        {0x6DD, 0x6DD},     {0x70F, 0x70F},     {0x890, 0x891},     {0x8E2, 0x8E2},     {0x180E, 0x180E},
-        {0x200B, 0x200B},   {0x200E, 0x200F},   {0x2028, 0x202E},   {0x2060, 0x2064},   {0x2066, 0x206F},
-        {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD}, {0x110CD, 0x110CD}, {0x13430, 0x1343F},
-        {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE0001}, {0xE0020, 0xE007F},
-    };
-    return std::ranges::any_of(hidden, [c](const Range& range) { return c >= range.first && c <= range.last; });
+    return inRanges(kControlAndFormat, c) || inRanges(kDefaultIgnorable, c);
+}
+
+// Whether a character shows nothing: hidden (the joiners too) or blank.
+bool isInvisible(char32_t c) {
+    return isHiddenCharacter(c) || inRanges(kBlank, c);
+}
+
+// A letter, as far as the joiners are concerned: any visible character outside ASCII. That covers
+// the Arabic, Persian and Indic letters and vowel signs whose spelling needs a joiner or
+// non-joiner, and emoji, which ZWJ sequences join; it leaves out ASCII, where a joiner only makes
+// one name look like another, and blanks, where it would stand alone.
+bool isJoinableLetter(std::pair<char32_t, std::size_t> decoded) {
+    return decoded.second != 0 && decoded.first >= 0x80 && !isInvisible(decoded.first);
 }
 
 }  // namespace
@@ -140,12 +189,37 @@ bool isHiddenCharacter(char32_t c) {
 std::string MainTask::cleanedText(const std::string& text) {
     std::string cleaned;
     const std::string_view bytes(text);
+    bool afterLetter = false;  // whether the last character kept is a letter
+    // Beyond a joiner: where the next character that stays begins, and whether it is a letter. One
+    // look serves every joiner up to there, so a run of joiners costs no more than its length.
+    std::size_t lookedUpTo = 0;
+    bool beforeLetter = false;
     for (std::size_t i = 0; i < bytes.size();) {
-        const auto [code, length] = decodedCharacter(bytes.substr(i));
+        const auto decoded = decodedCharacter(bytes.substr(i));
+        const auto [code, length] = decoded;
         // A byte that starts no character is kept as it was: only what is known to hide goes.
         const std::size_t taken = length == 0 ? 1 : length;
-        if (length == 0 || !isHiddenCharacter(code)) {
+        bool keep = length == 0 || !isHiddenCharacter(code);
+        if (length != 0 && isJoiner(code)) {
+            if (i >= lookedUpTo) {
+                std::size_t next = i + length;
+                std::pair<char32_t, std::size_t> following{0, 0};
+                while (next < bytes.size()) {
+                    following = decodedCharacter(bytes.substr(next));
+                    if (following.second == 0 || !isHiddenCharacter(following.first)) {
+                        break;
+                    }
+                    next += following.second;
+                }
+                lookedUpTo = next;
+                beforeLetter = next < bytes.size() && isJoinableLetter(following);
+            }
+            // Kept only between letters, where spelling needs it.
+            keep = afterLetter && beforeLetter;
+        }
+        if (keep) {
             cleaned.append(bytes.substr(i, taken));
+            afterLetter = isJoinableLetter(decoded);
         }
         i += taken;
     }
@@ -160,8 +234,18 @@ std::string MainTask::cleanedName(const std::string& name) {
 
 bool MainTask::isUsableName(const std::string& name) {
     constexpr std::size_t kFileNameLimit = 255;
-    // A leading "." would hide the bundle; "." and ".." name no file of its own.
-    return !name.empty() && name.front() != '.' && name.size() + std::strlen(".app") <= kFileNameLimit;
+    // Its first visible character; a byte that starts no character counts as one.
+    std::string_view visible(name);
+    while (!visible.empty()) {
+        const auto [code, length] = decodedCharacter(visible);
+        if (length == 0 || !isInvisible(code)) {
+            break;
+        }
+        visible.remove_prefix(length);
+    }
+    // Nothing visible names nothing one could find; a "." first would hide the bundle, or read as
+    // hidden behind blanks, and "." and ".." name no file of its own.
+    return !visible.empty() && visible.front() != '.' && name.size() + std::strlen(".app") <= kFileNameLimit;
 }
 
 bool MainTask::otherInstallerHoldsLock(const std::string& lockFilePath) {

@@ -69,17 +69,21 @@ public:
     // (bounded: 10 s to connect, 30 s in all, at most 1 MiB of a 2xx answer); no document unless
     // it is a JSON object. Blocks, and logs nothing: a worker's call.
     static RemoteDocument jsonDict(const std::filesystem::path& configsFile);
-    // Remote text made safe to show: every control character, the line and paragraph separators
-    // and the invisible format characters (every bidirectional control, U+200B, U+FEFF: all of
-    // category Cf but U+200C and U+200D), which could break a row, reverse what it reads or hide a
-    // character, removed.
+    // Remote text made safe to show: every control character, the line and paragraph separators,
+    // the invisible format characters (every bidirectional control, U+200B, U+FEFF: category Cf)
+    // and every default-ignorable code point (the Hangul fillers, variation selectors, tags), which
+    // could break a row, reverse what it reads or hide a character, removed. The zero-width
+    // non-joiner and joiner (U+200C, U+200D) stay only between two visible non-ASCII characters,
+    // where Persian and Indic spelling and emoji sequences need them.
     static std::string cleanedText(const std::string& text);
     // A remote name made safe to be a file name: cleanedText, and the path and shell-meaningful
     // characters ":/&?\\" removed.
     static std::string cleanedName(const std::string& name);
-    // Whether a cleaned name can name the bundle "<name>.app": not empty, not beginning with "."
-    // (which would hide the bundle, or name "." or ".."), and the bundle's name within the
-    // 255-byte limit of a file name.
+    // Whether a cleaned name can name the bundle "<name>.app": it has a visible character (one that
+    // is neither removed by cleaning nor blank: white space, U+00A0, the Braille blank U+2800, the
+    // Hangul fillers), its first visible character is not "." (which would hide the bundle, or read
+    // as hidden, or name "." or ".."), and the bundle's name is within the 255-byte limit of a
+    // file name.
     static bool isUsableName(const std::string& name);
 
     // Whether a live process other than this one holds the lock: another installation is running.

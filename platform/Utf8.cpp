@@ -62,6 +62,11 @@ std::string_view characters(std::string_view text, std::size_t first, std::size_
     return count == std::string_view::npos ? rest : rest.substr(0, offsetOfCharacter(rest, count));
 }
 
+std::string truncated(std::string_view text, std::size_t count) {
+    const std::string_view head = characters(text, 0, count);
+    return head.size() == text.size() ? std::string(text) : std::string(head) + "\u2026";
+}
+
 long long integerValue(std::string_view text) {
     std::size_t at = 0;
     while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace platform::utf8 {
@@ -15,6 +16,10 @@ std::size_t offsetOfCharacter(std::string_view text, std::size_t index);
 
 // The text from character `first` on, at most `count` characters (all when count is npos).
 std::string_view characters(std::string_view text, std::size_t first, std::size_t count = std::string_view::npos);
+
+// The text when it has at most `count` characters, else its first `count` characters followed by
+// an ellipsis ("\u2026"). Looks at no more of the text than that.
+std::string truncated(std::string_view text, std::size_t count);
 
 // The platform's integer scan: leading white space skipped, an optional sign, then decimal
 // digits up to the first other character; 0 when there is no digit.

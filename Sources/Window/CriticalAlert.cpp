@@ -1,6 +1,7 @@
 #include "CriticalAlert.h"
 
 #include "Logger/Logger.h"
+#include "platform/Utf8.h"
 
 #include <QGuiApplication>
 #include <QLabel>
@@ -30,6 +31,11 @@ CriticalAlert::Texts CriticalAlert::textsForError(const platform::Error& error) 
     if (!isBlank(info.localizedRecoverySuggestion)) {
         texts.informativeText = *info.localizedRecoverySuggestion;
     }
+    // They may carry what a server sent (a header's value, a name): an alert that fits the screen
+    // and is laid out at once, and a log line of what it shows.
+    constexpr std::size_t kMostCharactersShown = 1000;
+    texts.message = platform::utf8::truncated(texts.message, kMostCharactersShown);
+    texts.informativeText = platform::utf8::truncated(texts.informativeText, kMostCharactersShown);
     return texts;
 }
 

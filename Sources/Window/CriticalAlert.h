@@ -18,7 +18,8 @@ public:
     };
 
     // Never a blank message: the description, else the failure reason, else the platform's
-    // default sentence. The advice is the recovery suggestion; without one it is empty.
+    // default sentence. The advice is the recovery suggestion; without one it is empty. Each is cut
+    // to 1000 characters, with an ellipsis.
     static Texts textsForError(const platform::Error& error);
 
     // The alert, titled like the parent window, showing the texts as plain text.

@@ -10,6 +10,7 @@
 #include "platform/Dispatch.h"
 #include "platform/Paths.h"
 #include "platform/RunLoop.h"
+#include "platform/Utf8.h"
 
 #include "ui_MainViewController.h"
 
@@ -32,6 +33,19 @@ constexpr std::chrono::milliseconds kFirstPaintWait{500};
 void setText(const QPointer<QLabel>& label, const std::string& text) {
     if (label) {
         label->setText(QString::fromStdString(text));
+    }
+}
+
+// Remote text (the publisher) in a label of the fixed-size window: what fits the label's width,
+// ending in an ellipsis when cut. It is cut first to more characters than any label can show (no
+// visible character is narrower than a pixel, and no label is wider than the window), so that Qt
+// never lays out more than that however long the text is; Qt then cuts it to the width. The
+// form gives such a label the rest of its row whatever it shows, so its width is the room there is.
+void setFittedText(const QPointer<QLabel>& label, const std::string& text) {
+    constexpr std::size_t kMostCharactersShown = 1000;
+    if (label) {
+        const QString cut = QString::fromStdString(platform::utf8::truncated(text, kMostCharactersShown));
+        label->setText(label->fontMetrics().elidedText(cut, Qt::ElideRight, label->contentsRect().width()));
     }
 }
 
@@ -231,7 +245,7 @@ void MainViewController::taskDidStartWithStatus(Task* task, const std::string& s
 void MainViewController::showStep(const std::string& status, bool unsized, bool knownRemainingTime) {
     setText(_outlets.statusLabel, status);
     setText(_outlets.publisherLabel, kPublisherCaption);
-    setText(_outlets.publisherName, _mainTask ? _mainTask->publisher() : std::string());
+    setFittedText(_outlets.publisherName, _mainTask ? _mainTask->publisher() : std::string());
     setBarIndeterminate(unsized);
     setHidden(_outlets.percentsLabel, unsized);
     setHidden(_outlets.remainingTimeBox, unsized || !knownRemainingTime);

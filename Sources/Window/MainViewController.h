@@ -23,7 +23,8 @@
 // Main thread only (checked in debug builds), except the task reports: one that arrives on
 // another thread is moved there. The first ending wins; every report after it is ignored. Owns
 // the window, the meters and the slide show; the outlets are weak, and writing to a widget that
-// has gone does nothing.
+// has gone does nothing. Remote text (the publisher) is shown cut to its label's width, with an
+// ellipsis.
 class MainViewController : public std::enable_shared_from_this<MainViewController>,
                            public TaskDelegate,
                            public MainTaskDelegate {

@@ -126,8 +126,11 @@ TEST_F(Pipeline, BuildsTheStepsWithTheirFlagsWeightsAndArgumentsThenTakesTheSize
 }
 
 TEST_F(Pipeline, NoUsableNameEndsBeforeAnyStep) {
-    // Nothing left once cleaned; a name that would install a hidden bundle.
-    for (const char* name : {R"(:/&?\\\r\n)", "..", "../../../../tmp/evil", ".hidden"}) {
+    // Nothing left once cleaned, nothing visible, or a dot first (once the invisible goes, or
+    // behind blanks): a name that would install a hidden or blank bundle.
+    for (const char* name : {R"(:/&?\\\r\n)", "..", "../../../../tmp/evil", ".hidden", R"(\u3164)", R"(\u3164.Ravelune)",
+                             R"(\u115F)", R"(\uFFA0)", R"(\u2800)", R"(\u00A0)", " ", R"(\u200C)", R"(\u200D)",
+                             R"(\u034F)", R"(\uFE0F)", R"(\u00A0.Ravelune)"}) {
         RecordingDelegate recorder;
         task = std::make_shared<MainTask>();
         task->setLockFilePath((dir.path() / "ravl.lock").string());
@@ -152,9 +155,23 @@ TEST(RemoteNames, LoseThePathAndShellCharactersAndEveryControlCharacter) {
     // Shown as "Evil...Corpgame" were the right-to-left override kept; isolates go as well.
     EXPECT_EQ(MainTask::cleanedText("Evil...Corp\xE2\x80\xAE" "emag \xE2\x81\xA6x\xE2\x81\xA9 a/b"), "Evil...Corpemag x a/b");
     // Invisible: the zero-width space, the byte order mark, the marks of direction, the soft hyphen,
-    // a tag character. The joiners that spell words stay; a byte that starts no character too.
+    // a tag character. The joiners that spell words stay, a stray one goes; a byte that starts no
+    // character stays.
     EXPECT_EQ(MainTask::cleanedName("Rave\u200Blune \uFEFFWeb\u200F\u200E\u061C so\u00ADft \U000E0041t"), "Ravelune Web soft t");
-    EXPECT_EQ(MainTask::cleanedText("\u0645\u06CC\u200C\u0631\u0648\u062F \u200D\xFF"), "\u0645\u06CC\u200C\u0631\u0648\u062F \u200D\xFF");
+    EXPECT_EQ(MainTask::cleanedText("\u0645\u06CC\u200C\u0631\u0648\u062F \u200D\xFF"), "\u0645\u06CC\u200C\u0631\u0648\u062F \xFF");
+    // Default-ignorable characters go too; a joiner stays only between visible characters beyond
+    // ASCII: Persian, Devanagari, emoji sequences (which lose their variation selectors).
+    for (const auto& [remote, cleaned] : std::vector<std::pair<std::string, std::string>>{
+             {"\u3164.Ravelune\u034F\uFE0F\u115F\uFFA0\u2064", ".Ravelune"},
+             {"Rave\u200Dlune on\u200C the Web", "Ravelune on the Web"},
+             {"\u200D\u0645\u200C\u200C\u0645\u200D \u200C\u0645\u200D", "\u0645\u200C\u0645 \u0645"},
+             {"\u0915\u094D\u200D\u0937 \u6E38\u620F", "\u0915\u094D\u200D\u0937 \u6E38\u620F"},
+             {"\U0001F468\u200D\U0001F469\u200D\U0001F467", "\U0001F468\u200D\U0001F469\u200D\U0001F467"},
+             {"\U0001F3F3\uFE0F\u200D\U0001F308", "\U0001F3F3\u200D\U0001F308"}}) {
+        EXPECT_EQ(MainTask::cleanedName(remote), cleaned) << remote;
+    }
+    EXPECT_TRUE(MainTask::isUsableName("\u00A0\u2800\u0645"));
+    EXPECT_FALSE(MainTask::isUsableName("\u3000\u2000 \u202F\u205F\u1680"));
     EXPECT_TRUE(MainTask::isUsableName(std::string(251, 'a')));
     EXPECT_FALSE(MainTask::isUsableName(std::string(252, 'a'))) << "\"<name>.app\" passes 255 bytes";
     EXPECT_FALSE(MainTask::isUsableName("."));

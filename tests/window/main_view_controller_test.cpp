@@ -136,6 +136,14 @@ TEST_F(WindowTest, OutletsCarryTheirNamesAndShowOutsideTextsAsPlainText) {
     EXPECT_EQ(text(o.statusLabel), "Checking if other installing is allowed...");
     EXPECT_EQ(text(o.publisherName), "<b>Zorvik</b> Games");
     EXPECT_EQ(text(o.taskLabel) + "|" + text(o.volumeLabel), "Installing Game|");
+    // A publisher far wider than the window is shown cut to its label, which ends where the status
+    // line ends, with an ellipsis.
+    task->setPublisher(std::string(1000000, 'W'));
+    controller->taskDidStartWithStatus(step.get(), "Installing...");
+    const QString publisher = o.publisherName->text();
+    EXPECT_TRUE(publisher.startsWith("WWWW") && publisher.endsWith(QChar(0x2026))) << publisher.size();
+    EXPECT_LE(o.publisherName->fontMetrics().horizontalAdvance(publisher), o.publisherName->contentsRect().width());
+    EXPECT_EQ(o.publisherName->geometry().right(), o.statusLabel->geometry().right());
 
     // Closing the window ends the application through its one ending, with the "ended otherwise" status.
     controller->view()->close();
@@ -269,6 +277,10 @@ TEST_F(WindowTest, AlertShowsTheDescriptionAndTheRecoverySuggestionAndIsNeverBla
          "Ravelune Installer (1234) is installing|"},
         {failure("LaunchTask", "  ", {}, "Cannot unlock the lock file:"), "Cannot unlock the lock file:|"},
         {platform::Error("BashTask", 27), "The operation couldn\u2019t be completed. (BashTask error 27.)|"},
+        // A server's text: cut to 1000 characters, never inside one.
+        {failure("Downloader", "Cannot download", "Sent as " + std::string(200000, 'x')),
+         "Cannot download|Sent as " + std::string(992, 'x') + "\u2026"},
+        {failure("LaunchTask", "\u00E9" + std::string(1000, 'x')), "\u00E9" + std::string(999, 'x') + "\u2026|"},
     };
     for (const auto& [error, expected] : cases) {
         const auto texts = CriticalAlert::textsForError(error);
