@@ -8,14 +8,13 @@
 #include <log4cplus/mdc.h>
 
 #include <algorithm>
-#include <atomic>
 #include <condition_variable>
-#include <cstdlib>
 #include <deque>
+#include <exception>
 #include <mutex>
 #include <optional>
-#include <stdexcept>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -67,59 +66,111 @@ Probes keepingFixedFacts(Probes probes) {
 }  // namespace
 
 struct StatisticsManager::Impl {
+    using Clock = std::chrono::steady_clock;
+    using Context = log4cplus::MappedDiagnosticContextMap;
+
+    // What a call gives the client once its probes have run, and the line that says so.
+    struct Handover {
+        std::vector<Fill> fills;
+        bool cpuVirtualization = false;
+        std::optional<std::int32_t> eventStatus;  // an action's
+        void (Statistics::Client::*send)(const AppStatistics&) = nullptr;
+        std::function<void()> line;
+    };
+    // A call queued for the worker: its probes, and the logging context of the calling thread,
+    // which its line carries as it did when the whole call ran there.
+    struct Job {
+        Context context;
+        std::function<Handover()> probe;
+    };
+
+    // The facade only moves forward through these.
+    enum class Stage {
+        open,     // calls run; their events wait for the client's next period
+        posting,  // the final flush has begun: each call's events are posted as soon as it ends
+        closed,   // the end: no call starts, reaches the client or logs any more
+        stopped,  // closed, and the owner lets the worker go
+    };
+    // Where the worker is. Closing waits while it probes or logs, not while it hands over.
+    enum class Place { waiting, probing, handingOver, logging };
+
     Impl(std::shared_ptr<Statistics::Client> client, Probes machineProbes)
         : probes(keepingFixedFacts(std::move(machineProbes))), instId(removingDashes(platform::newUuidText())),
-          wrapped(std::move(client)) {
-        std::lock_guard lock(live().mutex);
-        live().instances.push_back(this);
-    }
+          wrapped(std::move(client)) {}
 
-    // Runs what is queued, then stops the worker.
+    // Runs what is queued, then closes and stops the worker.
     ~Impl() {
+        bool closedAtExit = false;
         {
-            std::lock_guard lock(live().mutex);
-            std::erase(live().instances, this);
+            std::unique_lock lock(mutex);
+            changed.wait(lock, [this] { return isClosed() || (jobs.empty() && place == Place::waiting); });
+            closedAtExit = joinedExitList;
         }
+        if (closedAtExit) {
+            ExitList::get().leave(this);
+        }
+        close(Clock::now());
         {
             std::lock_guard lock(mutex);
-            stopping = true;
+            stage = Stage::stopped;
         }
         changed.notify_all();
         worker.join();
     }
 
-    // The instances not destroyed, for the exit handler; never destroyed itself.
-    struct Live {
-        std::mutex mutex;
-        std::vector<Impl*> instances;
-    };
-    static Live& live() {
-        static Live* value = new Live;
-        return *value;
-    }
-
-    // A process that ends without the final flush: no call may be under way while the logging
-    // library and the other static objects go. Registered at the first call, that is after the
-    // logging library was set up at start-up, and so run before its teardown.
-    static void closeAllAtExit() {
-        std::lock_guard lock(live().mutex);
-        for (Impl* impl : live().instances) {
-            impl->close(std::chrono::steady_clock::now() + std::chrono::milliseconds(100));
+    // The facades that have had a call and are not destroyed: when the process exits they are
+    // closed, so that no call of theirs runs, sends or logs while the logging library and the
+    // other static objects go. The list is made at the first call of any facade, which at
+    // start-up is after the logging library was set up, so the process takes the list down,
+    // closing its facades, before the library.
+    class ExitList {
+    public:
+        static ExitList& get() {
+            static ExitList list;
+            return list;
         }
-    }
+        void join(Impl* facade) {
+            std::lock_guard lock(_mutex);
+            _facades.push_back(facade);
+        }
+        void leave(Impl* facade) {
+            std::lock_guard lock(_mutex);
+            std::erase(_facades, facade);
+        }
+        ~ExitList() {
+            std::lock_guard lock(_mutex);
+            for (Impl* facade : _facades) {
+                facade->close(Clock::now() + std::chrono::milliseconds(100));
+            }
+        }
+
+    private:
+        ExitList() = default;
+        std::mutex _mutex;
+        std::vector<Impl*> _facades;
+    };
 
     static std::string removingDashes(std::string text) {
         text.erase(std::remove(text.begin(), text.end(), '-'), text.end());
         return text;
     }
 
+    // With the lock held.
+    bool isClosed() const { return stage == Stage::closed || stage == Stage::stopped; }
+
     // The probe's text without line ends at either end; nothing once closed.
-    std::string ask(const Probes::Text& probe) const {
-        return probe && !closed ? converToCppString(probe()) : std::string();
+    std::string ask(const Probes::Text& probe) {
+        {
+            std::lock_guard lock(mutex);
+            if (!probe || isClosed()) {
+                return {};
+            }
+        }
+        return converToCppString(probe());
     }
 
     // The fields both calls fill first, in this order.
-    std::vector<Fill> identityFills() const {
+    std::vector<Fill> identityFills() {
         return {
         {&AppStatistics::hardwareId, ask(probes.hardwareId)},
         {&AppStatistics::installationId, converToCppString(instId)},
@@ -128,146 +179,172 @@ struct StatisticsManager::Impl {
         };
     }
 
-    // Fills the record for a call; worker only, inside deliver().
-    void fill(const std::vector<Fill>& fills, bool cpuVirtualization) {
-        for (const Fill& f : fills) {
-            appInfo.*f.field = f.value;
-        }
-        appInfo.cpuVirtualization = cpuVirtualization;
-        appInfo.emulatorType = emulatorType;
-        appInfo.eventSource = eventSource;
-    }
-
-    // Queues the rest of a call for the worker. Its log line carries the logging context of the
-    // calling thread, as it did when the whole call ran there.
-    void post(std::function<void()> work) {
-        static std::once_flag exitHandled;
-        std::call_once(exitHandled, [] { std::atexit(closeAllAtExit); });
-        if (closed) {
-            return;  // the process is ending: the call could not finish anyway
-        }
-        Job job{log4cplus::getMDC().getContext(), std::move(work)};
+    // Queues a call for the worker; dropped once closed.
+    void post(std::function<Handover()> probe) {
+        Job job{log4cplus::getMDC().getContext(), std::move(probe)};
+        bool first = false;
         {
             std::lock_guard lock(mutex);
+            if (isClosed()) {
+                return;
+            }
             jobs.push_back(std::move(job));
+            first = !std::exchange(joinedExitList, true);
         }
         changed.notify_all();
-    }
-
-    // Runs what reaches the client or the log, unless closed; worker only. Closing waits for a
-    // delivery under way.
-    void deliver(const std::function<void()>& delivery) {
-        std::lock_guard gate(gateMutex);
-        if (!closed) {
-            delivery();
+        if (first) {
+            ExitList::get().join(this);
         }
     }
 
-    // Logs with the context of the call under way; worker only, inside deliver().
-    void logAsCaller(const std::function<void()>& log) {
-        log4cplus::MDC& mdc = log4cplus::getMDC();
-        for (const auto& [key, value] : callerContext) {
-            mdc.put(key, value);
+    // From the final flush on, each call's events go out as soon as it ends.
+    void postEachCall() {
+        {
+            std::lock_guard lock(mutex);
+            if (stage == Stage::open) {
+                stage = Stage::posting;
+            }
         }
-        log();
-        mdc.clear();
+        startPosting();
     }
 
     // Has the client start posting what it holds, without waiting for it.
     void startPosting() {
         if (wrapped) {
-            (void)wrapped->flush(std::chrono::steady_clock::now());
+            (void)wrapped->flush(Clock::now());
         }
     }
 
     // True when every call queued so far has ended before the deadline.
-    bool waitIdle(std::chrono::steady_clock::time_point deadline) {
+    bool waitIdle(Clock::time_point deadline) {
         std::unique_lock lock(mutex);
-        return changed.wait_until(lock, deadline, [this] { return jobs.empty() && !busy; });
+        return changed.wait_until(lock, deadline, [this] { return jobs.empty() && place == Place::waiting; });
     }
 
-    // From now on no call reaches the client or the log and no probe starts: the queued calls
-    // are dropped and the probe under way is ended. Returns once the worker is out of its call,
-    // or at the deadline should a probe that runs no child hold it up.
-    void close(std::chrono::steady_clock::time_point deadline) {
-        {
-            std::lock_guard gate(gateMutex);
-            closed = true;
-        }
+    // The facade's one ending, whoever ends it: from now on no call starts, reaches the client or
+    // logs, the queued calls are dropped and the probe under way is ended. Returns once the
+    // worker is out of its probes and its line, or at the deadline should a probe that runs no
+    // child hold it up. A hand-over to the client under way is not waited for, as the client may
+    // hold it behind a post in flight; the call logs nothing after it.
+    void close(Clock::time_point deadline) {
+        std::deque<Job> dropped;
         {
             std::lock_guard lock(mutex);
-            jobs.clear();
+            stage = Stage::closed;
+            dropped.swap(jobs);
         }
+        changed.notify_all();
         // A child launched just after a cut is ended by the next one.
+        std::unique_lock lock(mutex);
         do {
+            lock.unlock();
             cutOff.cut();
-        } while (!waitIdle(std::min(std::chrono::steady_clock::now() + std::chrono::milliseconds(10), deadline)) &&
-                 std::chrono::steady_clock::now() < deadline);
+            lock.lock();
+        } while (!changed.wait_until(lock, std::min(Clock::now() + std::chrono::milliseconds(10), deadline),
+                                     [this] { return place == Place::waiting || place == Place::handingOver; }) &&
+                 Clock::now() < deadline);
     }
 
+    // The worker: each call's probes, then its hand-over to the client, then its line, one call
+    // after another, until the owner stops it.
     void run() {
         const PlatformInfo::CutOff::Scope probesAnswerToCutOff(cutOff);
-        std::unique_lock lock(mutex);
-        for (;;) {
-            changed.wait(lock, [this] { return stopping || !jobs.empty(); });
-            if (jobs.empty()) {
-                return;
-            }
-            Job job = std::move(jobs.front());
-            jobs.pop_front();
-            busy = true;
-            lock.unlock();
-            callerContext = std::move(job.context);
+        while (std::optional<Job> job = nextCall()) {
             // The facade reports nothing to its callers, and the next call must still run.
-            std::optional<std::string> failure;
+            std::function<void()> line;
             try {
-                job.work();
+                const Handover handover = job->probe();
+                if (moveTo(Place::handingOver)) {
+                    handOver(handover);
+                    line = handover.line;
+                }
             } catch (const std::exception& error) {
-                failure = error.what();
+                line = [failure = std::string(error.what())] {
+                    Logger::shared().logError("A statistics call failed and was dropped: %@", failure);
+                };
             } catch (...) {
-                failure = "unknown error";
+                line = [] { Logger::shared().logError("A statistics call failed and was dropped: %@", "unknown error"); };
             }
-            deliver([&] {
-                if (failure) {
-                    logAsCaller([&] { Logger::shared().logError("A statistics call failed and was dropped: %@", *failure); });
-                }
-                if (exiting) {
-                    startPosting();
-                }
-            });
-            job = {};
-            lock.lock();
-            busy = false;
-            changed.notify_all();
+            endCall(job->context, line);
         }
     }
 
-    struct Job {
-        log4cplus::MappedDiagnosticContextMap context;
-        std::function<void()> work;
-    };
+    // The next call, the worker then probing for it; none once stopped. Once closed no call is
+    // queued, and the worker waits for its owner: a facade that lives through the exit keeps its
+    // worker waiting there, never ended and unjoined.
+    std::optional<Job> nextCall() {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [this] { return stage == Stage::stopped || !jobs.empty(); });
+        if (jobs.empty()) {
+            return std::nullopt;
+        }
+        Job job = std::move(jobs.front());
+        jobs.pop_front();
+        place = Place::probing;
+        return job;
+    }
+
+    // False, and the worker stays where it is, once closed.
+    bool moveTo(Place next) {
+        std::lock_guard lock(mutex);
+        if (isClosed()) {
+            return false;
+        }
+        place = next;
+        return true;
+    }
+
+    // Fills the record and gives it to the client. The client may hold the worker here behind a
+    // post in flight, so no lock of the facade is held.
+    void handOver(const Handover& handover) {
+        for (const Fill& f : handover.fills) {
+            appInfo.*f.field = f.value;
+        }
+        appInfo.cpuVirtualization = handover.cpuVirtualization;
+        appInfo.emulatorType = emulatorType;
+        appInfo.eventSource = eventSource;
+        if (handover.eventStatus) {
+            appInfo.eventStatus = *handover.eventStatus;
+        }
+        if (wrapped) {
+            (wrapped.get()->*handover.send)(appInfo);
+        }
+    }
+
+    // Logs the call's line with the caller's context and, during the final flush, starts posting
+    // its events; neither once closed.
+    void endCall(const Context& context, const std::function<void()>& line) {
+        if (line && moveTo(Place::logging)) {
+            log4cplus::MDC& mdc = log4cplus::getMDC();
+            for (const auto& [key, value] : context) {
+                mdc.put(key, value);
+            }
+            line();
+            mdc.clear();
+        }
+        std::lock_guard lock(mutex);
+        if (stage == Stage::posting) {
+            startPosting();
+        }
+        place = Place::waiting;
+        changed.notify_all();
+    }
 
     const Probes probes;
     const std::string instId;
     const std::shared_ptr<Statistics::Client> wrapped;
-    // The record and the use of the client belong to the worker alone; at the end of the
-    // process the final flush also asks the client to post.
+    // The record belongs to the worker alone.
     AppStatistics appInfo;
-    log4cplus::MappedDiagnosticContextMap callerContext;
-    // From the final flush on, each call's events are posted as soon as the call ends.
-    std::atomic<bool> exiting{false};
     // Ends the worker's probes when the facade closes.
     PlatformInfo::CutOff cutOff;
-    // Held for each delivery and to close.
-    std::mutex gateMutex;
-    std::atomic<bool> closed{false};
     // Guards what follows.
     std::mutex mutex;
     std::condition_variable changed;
     std::string referrerUrl;
     std::deque<Job> jobs;
-    bool busy = false;
-    bool stopping = false;
+    Stage stage = Stage::open;
+    Place place = Place::waiting;
+    bool joinedExitList = false;
     // Last, so that it starts once everything it uses exists.
     std::thread worker{[this] { run(); }};
 };
@@ -329,28 +406,28 @@ void StatisticsManager::sendAction(std::int64_t code) {
     }
     Impl& d = *_impl;
     d.post([&d, code, referrer = referrerUrl()] {
-        const bool cpuVirtualization = lacksNot(d.ask(d.probes.virtualizationInfo));
-        std::vector<Fill> fills = d.identityFills();
-        fills.insert(fills.end(), {
+        Impl::Handover handover;
+        handover.cpuVirtualization = lacksNot(d.ask(d.probes.virtualizationInfo));
+        handover.fills = d.identityFills();
+        handover.fills.insert(handover.fills.end(), {
             {&AppStatistics::localOsName, d.ask(d.probes.platformName)},
             {&AppStatistics::version, d.ask(d.probes.appVersion)},
             {&AppStatistics::bundleSourceUrl, converToCppString(referrer)},
         });
-        d.deliver([&] {
-            d.fill(fills, cpuVirtualization);
-            d.appInfo.eventStatus = converStatisticsAction2AppStatistics(code);
-            d.wrapped->sendAction(d.appInfo);
-            d.logAsCaller([code] { Logger::shared().logInfo("Action statistics with event status %d has been sent.", code); });
-        });
+        handover.eventStatus = converStatisticsAction2AppStatistics(code);
+        handover.send = &Statistics::Client::sendAction;
+        handover.line = [code] { Logger::shared().logInfo("Action statistics with event status %d has been sent.", code); };
+        return handover;
     });
 }
 
 void StatisticsManager::sendSystemInfo(std::uint64_t bandwidth) {
     Impl& d = *_impl;
     d.post([&d, bandwidth] {
-        const bool cpuVirtualization = lacksNot(d.ask(d.probes.virtualizationInfo));
-        std::vector<Fill> fills = d.identityFills();
-        fills.insert(fills.end(), {
+        Impl::Handover handover;
+        handover.cpuVirtualization = lacksNot(d.ask(d.probes.virtualizationInfo));
+        handover.fills = d.identityFills();
+        handover.fills.insert(handover.fills.end(), {
             {&AppStatistics::version, d.ask(d.probes.appVersion)},
             {&AppStatistics::cpu, d.ask(d.probes.cpu)},
             {&AppStatistics::cpuUsage, d.ask(d.probes.cpuUsage)},
@@ -368,12 +445,9 @@ void StatisticsManager::sendSystemInfo(std::uint64_t bandwidth) {
             {&AppStatistics::openGLRenderer, d.ask(d.probes.openGLRenderer)},
             {&AppStatistics::openGLExtensions, d.ask(d.probes.openGLExtensions)},
         });
-        d.deliver([&] {
-            d.fill(fills, cpuVirtualization);
-            d.wrapped->sendSystemInfo(d.appInfo);
-            d.logAsCaller(
-                [bandwidth] { Logger::shared().logInfo("SysInfo statistics with bandwidth %d has been sent.", bandwidth); });
-        });
+        handover.send = &Statistics::Client::sendSystemInfo;
+        handover.line = [bandwidth] { Logger::shared().logInfo("SysInfo statistics with bandwidth %d has been sent.", bandwidth); };
+        return handover;
     });
 }
 
@@ -382,12 +456,10 @@ void StatisticsManager::flushBeforeExit(std::chrono::milliseconds bound) {
     Impl& d = *_impl;
     // The calls still queued or under way must end before their events can be posted, and
     // their probes may take much of the bound: so what the client holds goes out now, and the
-    // events of each call as soon as it ends, beside the next call's probes (the client may
-    // be flushed beside a call). The last tenth of the bound is kept to end the calls still
-    // under way, after which no statistics code of the facade runs; the last posts are waited
-    // for until the deadline, whatever the probes or the network do.
-    d.exiting = true;
-    d.startPosting();
+    // events of each call as soon as it ends, beside the next call's probes. The last tenth of
+    // the bound is kept for the ending, after which no call of the facade runs, sends or logs;
+    // the last posts are waited for until the deadline, whatever the probes or the network do.
+    d.postEachCall();
     (void)d.waitIdle(deadline - bound / 10);
     d.close(deadline);
     if (d.wrapped) {

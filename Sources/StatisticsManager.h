@@ -19,11 +19,13 @@ class Client;
 // line), one call after another in call order. The machine's fixed facts are probed once, at
 // their first use; load, free memory and disk space for every call. The worker alone owns the
 // record and hands records to the client. flushBeforeExit drains it within its bound and closes
-// the facade: once it returns, no call of the facade runs, reaches the client or logs, and no
-// probe of it runs (a probe's child under way is ended; a probe that runs no child, a file
-// read, cannot be cut short, and should one outlast the bound its call ends without sending or
-// logging); later calls are dropped. A process that ends without it is closed the same way by
-// an exit handler, before the logging library goes. Nothing is reported back to the caller.
+// the facade: once it returns, no call of the facade starts, probes or logs (a probe's child
+// under way is ended; a probe that runs no child, a file read, cannot be cut short, and should
+// one outlast the bound its call ends without sending or logging); later calls are dropped. A
+// call that was handing its record to the client then may still be held there behind a post in
+// flight: it finishes that hand-over and logs nothing. A process that exits without the final
+// flush closes, before the logging library goes, every facade that has had a call. Nothing is
+// reported back to the caller.
 class StatisticsManager {
 public:
     // Where the record's machine facts come from: by default the platform probes.
@@ -42,7 +44,7 @@ public:
 
     // An instance of its own over the given client and probes (tests).
     StatisticsManager(std::shared_ptr<Statistics::Client> client, Probes probes);
-    // Waits for the calls still queued, then stops the worker.
+    // Waits for the calls still queued, then closes the facade and stops the worker.
     ~StatisticsManager();
     StatisticsManager(const StatisticsManager&) = delete;
     StatisticsManager& operator=(const StatisticsManager&) = delete;
@@ -59,9 +61,9 @@ public:
 
     // Has the client post what it holds, and the events of the calls queued or under way on
     // the worker as each of them ends; returns when all is posted, and after `bound` at the
-    // latest whatever the probes or the network do, a call still under way then being dropped
-    // and its probe ended. Called once when the application ends; the client's own threads may
-    // still be posting after it returns.
+    // latest whatever the probes or the network do (a post in flight included), a call still
+    // under way then being dropped and its probe ended. Called once when the application ends;
+    // the client's own threads may still be posting after it returns.
     void flushBeforeExit(std::chrono::milliseconds bound = std::chrono::seconds(3));
 
     static std::int32_t converStatisticsAction2AppStatistics(std::int64_t code);

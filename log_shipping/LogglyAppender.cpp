@@ -263,14 +263,15 @@ void LogglyAppender::append(const spi::InternalLoggingEvent& event) {
         events.push_back(std::move(line));
         if (events.size() + inFlight > maxQueuedLines) {
             // The oldest line goes: one of the request under way, which then does not come
-            // back if the request fails, or else the front of the queue.
+            // back if the request fails (and is reported lost then, as an answered request has
+            // delivered it), or else the front of the queue.
             if (inFlight > 0) {
                 --inFlight;
             } else {
                 events.pop_front();
                 handedOver -= handedOver > 0 ? 1 : 0;
+                dropped = true;
             }
-            dropped = true;
         }
         // The lines not yet handed over are what a post would have found queued: a full
         // request's worth goes to the flusher at once.
@@ -281,7 +282,7 @@ void LogglyAppender::append(const spi::InternalLoggingEvent& event) {
         }
     }
     if (dropped) {
-        helpers::getLogLog().error(LOG4CPLUS_TEXT("LogglyAppender::append() - Exceed message buffer size"));
+        reportDropped(1);
     }
     if (handOver) {
         flusher->requestFlush();
@@ -312,6 +313,7 @@ void LogglyAppender::sendEvents(bool everything) {
         return;
     }
     std::vector<std::string> batch;
+    std::size_t lost = 0;
     for (;;) {
         batch.clear();  // the lines of the last request, posted: freed outside the queue's lock
         {
@@ -327,7 +329,8 @@ void LogglyAppender::sendEvents(bool everything) {
         std::lock_guard guard(queueLock);
         if (!accepted) {
             // Back to the front, handed over again; lines dropped meanwhile were taken off
-            // inFlight from the oldest on.
+            // inFlight from the oldest on, and are lost.
+            lost = batch.size() - inFlight;
             events.insert(events.begin(), std::make_move_iterator(batch.end() - static_cast<std::ptrdiff_t>(inFlight)),
                           std::make_move_iterator(batch.end()));
             handedOver += inFlight;
@@ -338,6 +341,13 @@ void LogglyAppender::sendEvents(bool everything) {
         inFlight = 0;
     }
     socket.close();
+    reportDropped(lost);
+}
+
+void LogglyAppender::reportDropped(std::size_t lines) {
+    for (std::size_t line = 0; line < lines; ++line) {
+        helpers::getLogLog().error(LOG4CPLUS_TEXT("LogglyAppender::append() - Exceed message buffer size"));
+    }
 }
 
 void LogglyAppender::openSocket() {

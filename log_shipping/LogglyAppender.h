@@ -50,6 +50,8 @@ private:
     void openSocket();
     // Writes one request and waits for the first byte of the response.
     bool sendRequest(const std::string& request);
+    // One diagnostic for each line the queue's cap took that never reaches the service.
+    static void reportDropped(std::size_t lines);
 
     // Serialises the posts; guards socket.
     std::mutex posting;
@@ -60,8 +62,8 @@ private:
     bool ipv6;
     // Guards what follows: the lines waiting, oldest first; how many at the front are handed
     // to the poster; how many lines the request under way has taken out, less those dropped
-    // meanwhile (the queue's cap counts them with the rest); whether a post failed since the
-    // last period.
+    // meanwhile (the queue's cap counts them with the rest; they are lost, and reported, only
+    // if that request fails); whether a post failed since the last period.
     std::mutex queueLock;
     std::deque<std::string> events;
     std::size_t handedOver = 0;

@@ -35,6 +35,18 @@ std::chrono::steady_clock::duration flushing(StatisticsManager& manager, std::ch
     return std::chrono::steady_clock::now() - start;
 }
 
+// Probes whose hardware id, asked first by every call, says when it is asked and answers after
+// `taking`: the first call is still probing when the test goes on.
+StatisticsManager::Probes slowFirstCall(std::promise<void>& probing, std::chrono::milliseconds taking) {
+    StatisticsManager::Probes probes;
+    probes.hardwareId = [&probing, taking] {
+        probing.set_value();
+        std::this_thread::sleep_for(taking);
+        return std::string("HWID-1");
+    };
+    return probes;
+}
+
 // Checks that the server got exactly the two events of one action with the given status.
 void expectOneActionDelivered(const testing_support::HttpTestServer& server, const std::string& status) {
     std::vector<std::string> requestLines;
@@ -53,13 +65,7 @@ void expectOneActionDelivered(const testing_support::HttpTestServer& server, con
 TEST(StatisticsFinalFlush, DeliversACallStillUnderWayWithoutWaitingForThePeriod) {
     testing_support::LogCapture log;
     std::promise<void> probing;
-    StatisticsManager::Probes probes;
-    probes.hardwareId = [&] {
-        probing.set_value();
-        std::this_thread::sleep_for(400ms);
-        return std::string("HWID-1");
-    };
-    StatisticsManager manager = loopbackManager(probes);
+    StatisticsManager manager = loopbackManager(slowFirstCall(probing, 400ms));
     testing_support::HttpTestServer server(80, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
     manager.sendAction(36);
     probing.get_future().wait();
@@ -75,6 +81,28 @@ TEST(StatisticsFinalFlush, ReturnsAtItsBoundWhenTheReceiverIsSilent) {
     const auto took = flushing(manager, 300ms);
     EXPECT_GE(took, 250ms);
     EXPECT_LT(took, 600ms);
+}
+
+// The first call is slow: it is still probing when the final flush begins, and its events then go
+// out to a host that never answers. The next call hands its events over behind that post, which
+// holds the client for a second: the flush still ends at its bound, and that call logs nothing.
+TEST(StatisticsFinalFlush, ReturnsAtItsBoundWhileACallWaitsBehindAPostInFlight) {
+    testing_support::LogCapture log;
+    testing_support::HttpTestServer silent(80, "");  // accepts, reads, never answers
+    std::promise<void> probing;
+    StatisticsManager::Probes probes = slowFirstCall(probing, 100ms);
+    probes.ramFree = [&] {
+        (void)silent.waitForRequests(1, 2s);
+        return std::string("1.00Gb");
+    };
+    {
+        StatisticsManager manager = loopbackManager(probes);
+        manager.sendAction(22);
+        manager.sendSystemInfo(0);
+        probing.get_future().wait();
+        EXPECT_LT(flushing(manager, 500ms), 600ms);
+    }  // the second call has handed its events over once the facade is gone
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"INFO Action statistics with event status 22 has been sent."});
 }
 
 // The first call has ended when the final flush begins, its events held for the next period; the

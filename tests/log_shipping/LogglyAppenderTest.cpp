@@ -306,7 +306,7 @@ TEST_F(LogglyAppenderTest, UnresolvableServerKeepsTheQueue) {
 
 // The logging thread only queues; the flusher waits out the receive time-out. A line that
 // takes the queue past its cap meanwhile drops the oldest line of the request under way, which
-// does not come back when that request fails.
+// does not come back when that request fails, and is reported lost then.
 TEST_F(LogglyAppenderTest, SilentServiceNeverHoldsTheLoggingThread) {
     BulkEndpoint endpoint;
     endpoint.setSilent(true);
@@ -316,19 +316,42 @@ TEST_F(LogglyAppenderTest, SilentServiceNeverHoldsTheLoggingThread) {
     const auto handedOver = steady_clock::now();
     ASSERT_TRUE(endpoint.waitForRequests(1));
     appendNumbered(appender, 21, 1001);
-    EXPECT_EQ(diagnostics.count("LogglyAppender::append() - Exceed message buffer size"), 1);
     ASSERT_TRUE(diagnostics.waitFor("LogglyAppender::flush()- Get response failed"));
     const auto waited = steady_clock::now() - handedOver;
     EXPECT_GE(waited, seconds(log4cplus::helpers::BoundedSocket::ioTimeoutSeconds) - 500ms);
     EXPECT_LT(waited, seconds(log4cplus::helpers::BoundedSocket::ioTimeoutSeconds) + 3s);
+    EXPECT_TRUE(diagnostics.waitFor("LogglyAppender::append() - Exceed message buffer size"));
 
     endpoint.setSilent(false);
     appender->close();
+    EXPECT_EQ(diagnostics.count("LogglyAppender::append() - Exceed message buffer size"), 1);
     const auto requests = endpoint.requests();
     ASSERT_EQ(requests.size(), 51u);
     EXPECT_EQ(requests[1].connection, 2);
     expectNumberedLines(requests[1], 2, 21);
     expectNumberedLines(requests[50], 982, 1001);
+}
+
+// The same cap while the request under way is answered: the lines it takes off that request
+// reach the service all the same, so nothing is reported dropped.
+TEST_F(LogglyAppenderTest, LinesOfADeliveredRequestAreNotReportedDropped) {
+    BulkEndpoint endpoint;
+    endpoint.setReplyPace(20ms);  // the first request's answer takes about two seconds
+    ProbePtr appender = makeAppender();
+    DiagnosticCapture diagnostics;
+    loggingTwentiethLine(appender);
+    ASSERT_TRUE(endpoint.waitForRequests(1));
+    endpoint.setReplyPace(0ms);
+    appendNumbered(appender, 21, 1001);
+    appender->close();
+    std::vector<std::string> delivered;
+    for (const auto& request : endpoint.requests()) {
+        const auto lines = request.lines();
+        delivered.insert(delivered.end(), lines.begin(), lines.end());
+    }
+    ASSERT_EQ(delivered.size(), 1001u);
+    EXPECT_EQ(delivered.back(), plainLine(numbered(1001)));
+    EXPECT_EQ(diagnostics.count("LogglyAppender::append() - Exceed message buffer size"), 0);
 }
 
 // An answer that trickles in holds the poster no longer than the bound on one answer (close
