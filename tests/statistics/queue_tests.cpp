@@ -137,13 +137,18 @@ TEST(ActiveTimerTest, CallsTargetPeriodicallyUntilStopped)
     EXPECT_THROW(Statistics::AsyncTransport::ActiveTimer(0, {}), std::runtime_error);
     std::atomic<int> calls{0};
     Statistics::AsyncTransport::ActiveTimer timer(0, [&] { ++calls; });
+    // Waits for calls rather than for a time, so that a loaded machine cannot fail it; a timer
+    // that polls every 100 ms calls at most once a poll, never in a busy loop.
+    const auto started = std::chrono::steady_clock::now();
     timer.start();
     timer.start();
-    std::this_thread::sleep_for(std::chrono::milliseconds(450));
+    while (calls < 3 && std::chrono::steady_clock::now() - started < std::chrono::seconds(10))
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const auto polls = (std::chrono::steady_clock::now() - started) / std::chrono::milliseconds(100);
     timer.stop();
     const int seen = calls;
     EXPECT_GE(seen, 3);
-    EXPECT_LE(seen, 5);
+    EXPECT_LE(seen, polls + 2);
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
     EXPECT_EQ(calls, seen);
     timer.stop();
