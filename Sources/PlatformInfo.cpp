@@ -123,7 +123,7 @@ void PlatformInfo::CutOff::cut() {
         _cut = true;
         running = _running;
     }
-    // A child that is about to be launched is not ended by this: the next cut ends it.
+    // A child about to be launched is ended as soon as it starts.
     if (running) {
         running->terminate();
     }

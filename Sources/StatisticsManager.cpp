@@ -234,15 +234,10 @@ struct StatisticsManager::Impl {
             dropped.swap(jobs);
         }
         changed.notify_all();
-        // A child launched just after a cut is ended by the next one.
+        // Ends the probe's child under way, or the one about to start, and keeps any later one from starting.
+        cutOff.cut();
         std::unique_lock lock(mutex);
-        do {
-            lock.unlock();
-            cutOff.cut();
-            lock.lock();
-        } while (!changed.wait_until(lock, std::min(Clock::now() + std::chrono::milliseconds(10), deadline),
-                                     [this] { return place == Place::waiting || place == Place::handingOver; }) &&
-                 Clock::now() < deadline);
+        changed.wait_until(lock, deadline, [this] { return place == Place::waiting || place == Place::handingOver; });
     }
 
     // The worker: each call's probes, then its hand-over to the client, then its line, one call

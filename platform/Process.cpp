@@ -125,6 +125,7 @@ struct Process::State {
     std::condition_variable spawned;
     pid_t child = 0;  // set once the spawn is done: the child's id, or -1 when none was started
     bool launched = false;
+    bool terminateAtLaunch = false;  // asked to end before it was started
     bool exited = false;
     int status = 0;
     int pidfd = -1;  // readable once the child has ended; names no other process later
@@ -237,13 +238,16 @@ void Process::launch() {
         if (failed == 0) {
             _state->pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
             _state->launched = true;
+            _pid = pid;
+            if (_state->terminateAtLaunch) {
+                signalChild(SIGTERM);
+            }
         }
     }
     _state->spawned.notify_all();
     if (failed != 0) {
         throw Exception(invalidArgument, std::string("launch failed: ") + std::strerror(failed));
     }
-    _pid = pid;
     // Only the child writes now: the reader sees the end of output once the child is done.
     if (_standardOutput) {
         _standardOutput->fileHandleForWriting()->closeFile();
@@ -274,15 +278,24 @@ void Process::reap(const std::shared_ptr<State>& state, pid_t pid, const std::we
 
 void Process::terminate() {
     std::lock_guard lock(_state->mutex);
-    if (!_state->launched || _state->exited) {
+    if (_state->exited) {
         return;
     }
+    if (!_state->launched) {
+        // Whoever is about to launch it (another thread) must not start what was asked to end.
+        _state->terminateAtLaunch = true;
+        return;
+    }
+    signalChild(SIGTERM);
+}
+
+void Process::signalChild(int signal) {
     // Without a pidfd (none could be opened) the id is all there is, as it was.
     if (_state->pidfd < 0) {
-        ::kill(_pid, SIGTERM);
+        ::kill(_pid, signal);
         return;
     }
-    ::syscall(SYS_pidfd_send_signal, _state->pidfd, SIGTERM, nullptr, 0);
+    ::syscall(SYS_pidfd_send_signal, _state->pidfd, signal, nullptr, 0);
 }
 
 void Process::waitUntilExit() {

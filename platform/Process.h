@@ -76,8 +76,9 @@ public:
     // directory does not exist, when no thread can be started to wait for the child (none is
     // started then), or when the process is launched twice.
     void launch();
-    // Sends SIGTERM to the child (with a held file: to its waiting shell); does nothing before
-    // launch or after its end.
+    // Sends SIGTERM to the child (with a held file: to its waiting shell); does nothing after its
+    // end. Before launch (from another thread, say, while this one is about to launch it), the
+    // child gets SIGTERM as soon as it has been started.
     void terminate();
     void waitUntilExit();
     // Launches the child with a new pipe as standard output (and one as standard error when
@@ -97,6 +98,8 @@ private:
     Process();
     // On the reaper's thread: waits for the child's end, notes it and calls the handler.
     static void reap(const std::shared_ptr<State>& state, pid_t pid, const std::weak_ptr<Process>& weakSelf);
+    // Signals the launched child; with the state's lock held.
+    void signalChild(int signal);
 
     std::string _launchPath;
     std::vector<std::string> _arguments;

@@ -95,6 +95,10 @@ TEST_F(InstallationScripts, WaitForDownloadHoldsUntilTheSemaphoreIsCreated) {
     auto pipe = platform::Pipe::create();
     auto waiting = start(resources / "Scripts/wait_for_download.sh",
                          {platform::userName(), "1.0.0.0", marker.string(), progress.string(), "1"}, pipe);
+    // It reports its start, then goes on waiting (a few of its one-second looks).
+    for (int i = 0; i < 200 && testing_support::readFile(progress).empty(); ++i) {
+        std::this_thread::sleep_for(50ms);
+    }
     std::this_thread::sleep_for(1500ms);
     EXPECT_TRUE(waiting->isRunning());
     EXPECT_EQ(testing_support::readFile(progress), "1:  0\n");

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <fcntl.h>
 #include <fstream>
 #include <system_error>
@@ -97,6 +98,20 @@ TEST(FileHandleReading, AReadErrorIsNotTakenForTheEnd) {
     ASSERT_TRUE(folder);
     EXPECT_THROW(folder->availableData(), std::system_error);
     EXPECT_THROW(folder->readDataToEndOfFile(), std::system_error);
+}
+
+// Asked to end while another thread is about to start it: it ends as soon as it starts, rather
+// than running on unowned.
+TEST(ProcessDescriptors, AChildAskedToEndBeforeItsLaunchEndsAtOnce) {
+    auto process = platform::Process::create();
+    process->setLaunchPath("/bin/sleep");
+    process->setArguments({"30"});
+    process->terminate();
+    const auto started = std::chrono::steady_clock::now();
+    process->launch();
+    process->waitUntilExit();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    EXPECT_EQ(process->terminationStatus(), SIGTERM);
 }
 
 TEST(ProcessDescriptors, AChildWhoseOutputCannotBeSetUpIsNotStarted) {
